@@ -1,0 +1,11 @@
+// Armed failures for the next creation of a mutex, event or thread.
+#pragma once
+
+#include "pchol/platform.hpp"
+
+namespace platform::detail {
+
+// True (and disarms one failure) when a failure is armed for this kind.
+bool consume_failure(object_kind kind);
+
+}  // namespace platform::detail

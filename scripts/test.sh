@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite: first under AddressSanitizer with
+# UndefinedBehaviorSanitizer, then the threading and solver suites under
+# ThreadSanitizer, then the cross-built Windows suites under wine (when the
+# Windows script is present), and last the normal optimised build, whose
+# CTest summary ends the output.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need_packages=()
+[ -f /usr/include/gtest/gtest.h ] || need_packages+=(libgtest-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need_packages+=(libbenchmark-dev)
+command -v cmake >/dev/null || need_packages+=(cmake)
+command -v g++ >/dev/null || need_packages+=(g++)
+if [ ${#need_packages[@]} -gt 0 ]; then
+  echo "== installing ${need_packages[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need_packages[@]}"
+fi
+
+run_preset() {
+  local preset=$1; shift
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset tests"
+  ctest --preset "$preset" "$@"
+}
+
+if [ "${PCHOL_SKIP_SANITIZERS:-0}" != 1 ]; then
+  run_preset asan
+  run_preset tsan -L 'threads|solver'
+fi
+
+if [ -x scripts/test-windows.sh ] && [ "${PCHOL_SKIP_WINDOWS:-0}" != 1 ]; then
+  scripts/test-windows.sh
+fi
+
+run_preset test

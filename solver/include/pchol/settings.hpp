@@ -1,0 +1,37 @@
+// The thread count the solver runs with, and the processor count it is
+// bounded by. Both are process-wide and start at 0 ("not yet known").
+//
+// All routines run on the main thread, before any solver thread exists.
+#pragma once
+
+#include <cstdint>
+
+// Counts the processors the process may run on (the system's processors as a
+// fallback). Stores the count and touches no other state.
+void count_processors(std::int32_t& count);
+
+// The solver's thread count becomes min(k, processor count, 32).
+void set_thread_count(const std::int32_t& k);
+
+// The thread count; the processor count if none was set yet.
+void get_thread_count(std::int32_t& t);
+
+// Sets the thread count to the processor count.
+void init_thread_count();
+
+namespace pchol {
+
+// The cap on the solver's thread count.
+inline constexpr std::int32_t max_threads = 32;
+
+// The count of processors that the affinity query's result stands for: the
+// bits of the process mask, or of the system mask when the process mask is
+// empty; one processor when the query failed.
+std::int32_t processors_from_masks(bool query_ok, std::uint32_t process_mask, std::uint32_t system_mask);
+
+// Test seam: replaces the affinity query (nullptr restores the platform's)
+// and forgets the cached counts.
+using affinity_query = bool (*)(std::uint32_t& process_mask, std::uint32_t& system_mask);
+void set_affinity_query_for_testing(affinity_query query);
+
+}  // namespace pchol
