@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -49,7 +48,17 @@ void recording_solve(float* A, const std::int32_t& n, const std::int32_t& hbw, f
 
 float* failing_allocate(std::size_t) { return nullptr; }
 
-const std::regex time_line(R"( (Elapsed Time|CPU Time in User Mode|CPU Time in Kernel Mode|Total CPU Time) \(Seconds\): [ 0-9.]{8})");
+// One of the four time lines: its literal, then 8 characters of blanks,
+// digits and a point.
+bool is_time_line(const std::string& line) {
+    for (const char* literal : {" Elapsed Time (Seconds): ", " CPU Time in User Mode (Seconds): ",
+                                " CPU Time in Kernel Mode (Seconds): ", " Total CPU Time (Seconds): "}) {
+        const std::string prefix(literal);
+        if (line.size() != prefix.size() + 8 || line.compare(0, prefix.size(), prefix) != 0) continue;
+        return line.find_first_not_of(" 0123456789.", prefix.size()) == std::string::npos;
+    }
+    return false;
+}
 
 TEST(Bench, WorkspaceLengthMatchesTheFixedSizes) {
     EXPECT_EQ(pchol::bench::workspace_length(2000000, 8, 1), 53999993);
@@ -70,7 +79,7 @@ TEST(Bench, OneProcessorUsesTheSingular) {
     ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines[2], " ");
     EXPECT_EQ(lines[3], " Processor:  1");
-    for (int k = 4; k < 8; ++k) EXPECT_TRUE(std::regex_match(lines[static_cast<std::size_t>(k)], time_line)) << lines[static_cast<std::size_t>(k)];
+    for (int k = 4; k < 8; ++k) EXPECT_TRUE(is_time_line(lines[static_cast<std::size_t>(k)])) << lines[static_cast<std::size_t>(k)];
     EXPECT_EQ(lines[8], " ");
 }
 
@@ -129,7 +138,7 @@ TEST(Bench, ExecutablePrintsTheWholeReport) {
         EXPECT_EQ(lines[at], " ");
         const std::string count = std::to_string(i + 1);
         EXPECT_EQ(lines[at + 1], (i == 0 ? " Processor: " : " Processors: ") + std::string(count.size() < 2 ? " " : "") + count);
-        for (std::size_t k = 2; k < 6; ++k) EXPECT_TRUE(std::regex_match(lines[at + k], time_line)) << lines[at + k];
+        for (std::size_t k = 2; k < 6; ++k) EXPECT_TRUE(is_time_line(lines[at + k])) << lines[at + k];
     }
     EXPECT_EQ(lines.back(), " ");
 }
