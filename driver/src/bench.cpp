@@ -6,14 +6,23 @@
 #include "pchol/threads.hpp"
 #include "pchol/timer.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <new>
+#include <string>
 
 namespace pchol::bench {
 namespace {
+
+// A solve counts as correct when no solution entry is further than this from
+// the exact solution. The exact solution lies in (0, 1]; a correct
+// single-precision solve of the benchmark's system is off by about 1e-6 at
+// most, so 1e-4 leaves room for other well-conditioned sizes while any real
+// fault (a wrong coupling, a missed block) shows errors of order 1e-2 and up.
+constexpr double solution_tolerance = 1e-4;
 
 float* default_allocate(std::size_t elements) {
     return new (std::nothrow) float[elements];
@@ -30,6 +39,33 @@ void touch_pages(float* storage, std::int64_t length) {
     constexpr std::int64_t floats_per_page = 4096 / sizeof(float);
     for (std::int64_t p = 0; p < length; p += floats_per_page) storage[p] = 0.0f;
     if (length > 0) storage[length - 1] = 0.0f;
+}
+
+// The largest |B - X| over every solution entry; NaN if any entry is NaN.
+double max_abs_error(const float* B, const float* X, std::int64_t count) {
+    double worst = 0;
+    for (std::int64_t k = 0; k < count; ++k) {
+        const double e = std::fabs(static_cast<double>(B[k]) - static_cast<double>(X[k]));
+        if (!(e <= worst)) worst = e;  // a NaN error sticks
+    }
+    return worst;
+}
+
+// Checks one solve outside the timed interval and reports a failure in one
+// line. True when the solve is good.
+bool check_solution(std::ostream& out, std::int32_t info, const float* B, const float* X, std::int64_t count) {
+    if (info != 0) {
+        report::with_int2(out, " Solver failed with info = ", info);
+        return false;
+    }
+    const double error = max_abs_error(B, X, count);
+    if (!(error <= solution_tolerance)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3e", error);
+        report::literal(out, std::string(" Solution check failed, max abs error = ") + text);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -70,6 +106,7 @@ int run(const setup& s, std::ostream& out) {
     float* X = B + static_cast<std::int64_t>(s.n) * s.nrhs;
     float* WORK = X + static_cast<std::int64_t>(s.n) * s.nrhs;
 
+    bool all_good = true;
     for (std::int32_t i = 1; i <= s.processors; ++i) {
         report::blank(out);
         report::with_int2(out, i == 1 ? " Processor: " : " Processors: ", i);
@@ -84,12 +121,14 @@ int run(const setup& s, std::ostream& out) {
         report::with_fixed82(out, " CPU Time in User Mode (Seconds): ", user_cpu);
         report::with_fixed82(out, " CPU Time in Kernel Mode (Seconds): ", kernel_cpu);
         report::with_fixed82(out, " Total CPU Time (Seconds): ", total_cpu);
+        if (s.solve != nullptr)
+            all_good = check_solution(out, info, B, X, static_cast<std::int64_t>(s.n) * s.nrhs) && all_good;
     }
     report::blank(out);
     out.flush();
     bench_cleanup();
     release(workspace);
-    return 0;
+    return all_good ? 0 : 1;
 }
 
 }  // namespace pchol::bench

@@ -46,6 +46,21 @@ void recording_solve(float* A, const std::int32_t& n, const std::int32_t& hbw, f
     info = -1;  // a failing solve is still timed and printed
 }
 
+// Stand-ins that return info 0: one copies the exact solution, which the
+// workspace keeps right after B, into B; the other is off by 0.01 in one entry.
+void oracle_solve(float*, const std::int32_t& n, const std::int32_t&, float* B, const std::int32_t& nrhs, float*,
+                  std::int32_t& info) {
+    const std::int64_t count = static_cast<std::int64_t>(n) * nrhs;
+    for (std::int64_t k = 0; k < count; ++k) B[k] = B[count + k];
+    info = 0;
+}
+
+void slightly_wrong_solve(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                          const std::int32_t& nrhs, float* WORK, std::int32_t& info) {
+    oracle_solve(A, n, hbw, B, nrhs, WORK, info);
+    B[n / 2] += 0.01f;
+}
+
 float* failing_allocate(std::size_t) { return nullptr; }
 
 // One of the four time lines: its literal, then 8 characters of blanks,
@@ -102,7 +117,7 @@ TEST(Bench, EveryRunSolvesTheSameFreshSystem) {
     std::ostringstream out;
     auto s = small_setup(3);
     s.solve = recording_solve;
-    EXPECT_EQ(pchol::bench::run(s, out), 0);
+    EXPECT_EQ(pchol::bench::run(s, out), 1) << "the stand-in reports a failed pivot";
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(recorded_n, 300);
     EXPECT_EQ(recorded_hbw, 4);
@@ -111,10 +126,38 @@ TEST(Bench, EveryRunSolvesTheSameFreshSystem) {
         EXPECT_TRUE(calls[i].A == calls[0].A) << "run " << i + 1;
         EXPECT_TRUE(calls[i].B == calls[0].B) << "run " << i + 1;
     }
+}
+
+TEST(Bench, FailedSolvesAreReportedAfterTheirTimes) {
+    calls.clear();
+    std::ostringstream out;
+    auto s = small_setup(2);
+    s.solve = recording_solve;  // reports info = -1
+    EXPECT_EQ(pchol::bench::run(s, out), 1);
     const auto lines = lines_of(out.str());
-    ASSERT_EQ(lines.size(), 2u + 3u * 6u + 1u) << "a reported failure does not change the report";
-    EXPECT_EQ(lines[9], " Processors:  2");
-    EXPECT_EQ(lines[15], " Processors:  3");
+    ASSERT_EQ(lines.size(), 2u + 2u * 7u + 1u);
+    EXPECT_TRUE(is_time_line(lines[7]));
+    EXPECT_EQ(lines[8], " Solver failed with info = -1");
+    EXPECT_EQ(lines[10], " Processors:  2");
+    EXPECT_EQ(lines[15], " Solver failed with info = -1");
+    EXPECT_EQ(lines[16], " ");
+
+    std::ostringstream wrong;
+    s.solve = slightly_wrong_solve;
+    s.processors = 1;
+    EXPECT_EQ(pchol::bench::run(s, wrong), 1);
+    const auto wrong_lines = lines_of(wrong.str());
+    ASSERT_EQ(wrong_lines.size(), 10u);
+    EXPECT_EQ(wrong_lines[8].rfind(" Solution check failed, max abs error = 1.0", 0), 0u) << wrong_lines[8];
+    EXPECT_EQ(wrong_lines[8].size(), std::string(" Solution check failed, max abs error = ").size() + 9);
+}
+
+TEST(Bench, CorrectSolvesPrintExactlyTheReport) {
+    std::ostringstream out;
+    auto s = small_setup(2);
+    s.solve = oracle_solve;
+    EXPECT_EQ(pchol::bench::run(s, out), 0);
+    EXPECT_EQ(lines_of(out.str()).size(), 2u + 2u * 6u + 1u);
 }
 
 TEST(Bench, ExecutablePrintsTheWholeReport) {
