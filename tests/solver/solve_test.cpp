@@ -32,6 +32,14 @@ constexpr bool small = true;
 constexpr bool small = false;
 #endif
 
+// The threading library's table mutexes live until the end of the program,
+// where the benchmark closes them too.
+class library_cleanup : public ::testing::Environment {
+public:
+    void TearDown() override { thr_lib_cleanup(); }
+};
+[[maybe_unused]] ::testing::Environment* const cleanup = ::testing::AddGlobalTestEnvironment(new library_cleanup);
+
 // Every test runs in a fresh process, so the first solve sets the tuning
 // value to 24: blocks of max(576 / max(hbw, 1), hbw + 1) rows.
 idx block_rows(idx hbw) { return std::max<idx>(576 / std::max<idx>(hbw, 1), hbw + 1); }
