@@ -43,6 +43,14 @@ inline constexpr std::int32_t info_no_resources = -3;
 
 }  // namespace pchol
 
+// The length of WORK, in elements, that pchol_solve4 needs for n equations of
+// half bandwidth hbw: 2 * n * hbw, and 0 when n or hbw is not positive. The
+// count is 64-bit so that it never overflows; a system whose count passes
+// 2^31 - 1 is refused by the solver (info_bad_arguments).
+constexpr std::int64_t pchol_workspace_size4(const std::int32_t& n, const std::int32_t& hbw) noexcept {
+    return n > 0 && hbw > 0 ? 2 * std::int64_t{n} * hbw : 0;
+}
+
 // Solves A X = B with the thread count of get_thread_count (settings.hpp),
 // at least 1 and at most 32. n <= 0 or nrhs <= 0 are valid: with n <= 0
 // nothing is touched, with nrhs <= 0 only A is factored. Allocates nothing.

@@ -1,0 +1,80 @@
+/* The C interface of the parallel banded solver (C99; also valid C++).
+ *
+ * Solves A X = B for a symmetric positive-definite band matrix A of n rows
+ * and half bandwidth hbw, on the thread count set with set_thread_count.
+ * Every argument is a pointer, as a Fortran caller passes it; arrays count
+ * from 1 in the comments below, from 0 in C.
+ *
+ *   A, the band: the upper triangle by rows, diagonal first. Row r takes
+ *   hbw + 1 consecutive elements, (r,r) (r,r+1) ... (r,r+hbw); entry (r, c)
+ *   is element (r - 1) * hbw + c. For hbw = 2:
+ *
+ *       element  1     2     3     4     5     6     7 ...
+ *       entry    (1,1) (1,2) (1,3) (2,2) (2,3) (2,4) (3,3) ...
+ *
+ *   The array holds (n - 1) * hbw + n elements; the slots of the last rows
+ *   past column n are not part of the matrix. A is overwritten by its factor.
+ *
+ *   B: n by nrhs elements, column-major (B(r, k) is element (k - 1) * n + r);
+ *   overwritten by the solutions.
+ *
+ *   WORK: scratch of pchol_workspace_sizeK(n, hbw) elements.
+ *
+ * n <= 0 and nrhs <= 0 are valid: with n <= 0 nothing is touched, with
+ * nrhs <= 0 only A is factored. The solvers allocate nothing.
+ *
+ * Null pointers: with info null a call does nothing at all. With n, hbw or
+ * nrhs null, or with A null for n > 0, B null for n > 0 and nrhs > 0, or WORK
+ * null when the workspace size is above 0, info becomes
+ * PCHOL_INFO_BAD_ARGUMENTS and nothing is touched.
+ *
+ * The thread count is process-wide; set it, and call the solvers, from one
+ * thread at a time.
+ */
+#ifndef PCHOL_PCHOL_H
+#define PCHOL_PCHOL_H
+
+#include <stdint.h>
+
+/* The result codes (info). */
+
+/* The system was solved. */
+#define PCHOL_INFO_OK 0
+/* A pivot was not positive (the matrix is not positive definite): A and B are
+ * partly overwritten and of no use. */
+#define PCHOL_INFO_PIVOT_FAILED (-1)
+/* hbw < 0, the band (n - 1) * hbw + n or the workspace does not fit a
+ * 32-bit count, n is too large for the solver's 32-bit row counters, or a
+ * pointer is missing (see above): nothing was touched. */
+#define PCHOL_INFO_BAD_ARGUMENTS (-2)
+/* The solver's mutex, a synchronisation point or a worker thread could not be
+ * created. Without the mutex or a point nothing was computed and A and B are
+ * as they were; with a worker thread missing the solve ran to the end on the
+ * threads that did start, and A and B hold the factor and the solution. */
+#define PCHOL_INFO_NO_RESOURCES (-3)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The length of WORK, in elements, for n equations of half bandwidth hbw:
+ * 2 * n * hbw, and 0 when n or hbw is not positive (or a pointer is null).
+ * A count above 2^31 - 1 makes the solver refuse the system. */
+int64_t pchol_workspace_size4(const int32_t* n, const int32_t* hbw);
+
+/* Single-precision real solver. */
+void pchol_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
+                  int32_t* info);
+
+/* The solvers' thread count becomes min(*k, processor count, 32); the
+ * processors are those the process may run on. Null: nothing happens. */
+void set_thread_count(const int32_t* k);
+
+/* *t becomes the thread count: the processor count if none was set. */
+void get_thread_count(int32_t* t);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PCHOL_PCHOL_H */

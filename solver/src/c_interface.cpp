@@ -1,0 +1,55 @@
+// The C interface: every entry point of pchol.h forwards to the C++ routine
+// of the same name, which takes its arguments by reference. The two
+// overloads live side by side; only the pointer one has C linkage.
+#include "pchol/pchol.h"
+
+#include "pchol/settings.hpp"
+#include "pchol/solver.hpp"
+
+#include <cstdint>
+
+static_assert(PCHOL_INFO_OK == pchol::info_ok);
+static_assert(PCHOL_INFO_PIVOT_FAILED == pchol::info_pivot_failed);
+static_assert(PCHOL_INFO_BAD_ARGUMENTS == pchol::info_bad_arguments);
+static_assert(PCHOL_INFO_NO_RESOURCES == pchol::info_no_resources);
+
+namespace {
+
+// A C caller can pass null where C++ takes a reference, and an array that a
+// solve would index. The calls that would dereference a null pointer are
+// refused with info_bad_arguments before anything is touched; without info
+// there is nowhere to say so, and nothing happens.
+bool pointers_usable(const void* A, const std::int32_t* n, const std::int32_t* hbw, const void* B,
+                     const std::int32_t* nrhs, const void* WORK, std::int64_t work_size, std::int32_t* info) {
+    if (info == nullptr) return false;
+    if (n == nullptr || hbw == nullptr || nrhs == nullptr || (*n > 0 && A == nullptr) ||
+        (*n > 0 && *nrhs > 0 && B == nullptr) || (work_size > 0 && WORK == nullptr)) {
+        *info = pchol::info_bad_arguments;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+std::int64_t pchol_workspace_size4(const std::int32_t* n, const std::int32_t* hbw) {
+    return n != nullptr && hbw != nullptr ? pchol_workspace_size4(*n, *hbw) : 0;
+}
+
+void pchol_solve4(float* A, const std::int32_t* n, const std::int32_t* hbw, float* B, const std::int32_t* nrhs,
+                  float* WORK, std::int32_t* info) {
+    if (!pointers_usable(A, n, hbw, B, nrhs, WORK, pchol_workspace_size4(n, hbw), info)) return;
+    pchol_solve4(A, *n, *hbw, B, *nrhs, WORK, *info);
+}
+
+void set_thread_count(const std::int32_t* k) {
+    if (k != nullptr) set_thread_count(*k);
+}
+
+void get_thread_count(std::int32_t* t) {
+    if (t != nullptr) get_thread_count(*t);
+}
+
+}  // extern "C"
