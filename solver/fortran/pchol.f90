@@ -1,0 +1,71 @@
+! The Fortran interface of the parallel banded solver: bind(C) interfaces to
+! the C entry points of pchol.h, so that a program calls
+!
+!     call pchol_solve4(a, n, hbw, b, nrhs, work, info)
+!
+! with its own arrays and integers, passed by reference as usual.
+!
+!   a     the band: the upper triangle by rows, diagonal first. Row r takes
+!         hbw + 1 consecutive elements; entry (r, c), r <= c <= r + hbw, is
+!         a((r - 1) * hbw + c). (n - 1) * hbw + n elements, overwritten by
+!         the factor.
+!   b     n by nrhs, column-major (b(n, nrhs) will do); overwritten by the
+!         solutions.
+!   work  pchol_workspace_size4(n, hbw) elements of scratch.
+!   info  one of the pchol_info_* codes below.
+!
+! n, hbw, nrhs and info are integer(c_int32_t) (the default integer kind of
+! most compilers); the workspace sizes are integer(c_int64_t).
+module pchol
+  use, intrinsic :: iso_c_binding, only: c_float, c_int32_t, c_int64_t
+  implicit none
+  private
+
+  ! The result codes (info).
+  ! The system was solved.
+  integer(c_int32_t), parameter, public :: pchol_info_ok = 0
+  ! A pivot was not positive (the matrix is not positive definite): a and b
+  ! are partly overwritten and of no use.
+  integer(c_int32_t), parameter, public :: pchol_info_pivot_failed = -1
+  ! hbw < 0, the band or the workspace does not fit a 32-bit count, or n is
+  ! too large for the solver's 32-bit row counters: nothing was touched.
+  integer(c_int32_t), parameter, public :: pchol_info_bad_arguments = -2
+  ! The solver's mutex, a synchronisation point or a worker thread could not
+  ! be created. Without the mutex or a point nothing was computed; with a
+  ! worker thread missing the solve ran to the end on the threads that did
+  ! start, and a and b hold the factor and the solution.
+  integer(c_int32_t), parameter, public :: pchol_info_no_resources = -3
+
+  public :: pchol_workspace_size4
+  public :: pchol_solve4
+  public :: set_thread_count, get_thread_count
+
+  interface
+    ! The length of work, in elements: 2 * n * hbw, and 0 when n or hbw is
+    ! not positive. A count above 2**31 - 1 makes the solver refuse the system.
+    integer(c_int64_t) function pchol_workspace_size4(n, hbw) bind(C, name='pchol_workspace_size4')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
+
+    ! Single-precision real solver.
+    subroutine pchol_solve4(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_solve4')
+      import :: c_float, c_int32_t
+      real(c_float), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+
+    ! The solvers' thread count becomes min(k, processor count, 32).
+    subroutine set_thread_count(k) bind(C, name='set_thread_count')
+      import :: c_int32_t
+      integer(c_int32_t), intent(in) :: k
+    end subroutine
+
+    ! t becomes the thread count: the processor count if none was set.
+    subroutine get_thread_count(t) bind(C, name='get_thread_count')
+      import :: c_int32_t
+      integer(c_int32_t), intent(out) :: t
+    end subroutine
+  end interface
+end module pchol
