@@ -14,6 +14,9 @@ need_packages=()
 [ -f /usr/include/benchmark/benchmark.h ] || need_packages+=(libbenchmark-dev)
 command -v cmake >/dev/null || need_packages+=(cmake)
 command -v g++ >/dev/null || need_packages+=(g++)
+# The library tests build the examples against the installed package.
+command -v gfortran >/dev/null || need_packages+=(gfortran)
+command -v pkg-config >/dev/null || need_packages+=(pkgconf)
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "== installing ${need_packages[*]}"
   apt-get update -qq
