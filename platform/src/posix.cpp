@@ -231,6 +231,8 @@ bool affinity_masks(std::uint32_t& process_mask, std::uint32_t& system_mask) {
     return true;
 }
 
+void set_binary_stdout() {}
+
 int open_handle_count() {
     return table().open_count();
 }
