@@ -118,10 +118,11 @@ handle event_create() {
 void event_signal(handle h) {
     object* o = find(h, kind::event);
     if (o == nullptr) return;
-    {
-        std::lock_guard<std::mutex> guard(o->event_lock);
-        o->signalled = true;
-    }
+    // Notify while holding the lock: the released waiter may close the event
+    // as soon as its wait returns, and it cannot return before the lock is
+    // given up, so this thread is done with the event by then.
+    std::lock_guard<std::mutex> guard(o->event_lock);
+    o->signalled = true;
     o->event_cv.notify_one();
 }
 
