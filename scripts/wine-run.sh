@@ -6,7 +6,10 @@
 # The wine prefix is the one in WINEPREFIX when the caller set it (the test
 # script sets a fresh one and keeps one wine server running in it for the
 # whole run); otherwise a prefix of this user's under the temporary folder,
-# created on first use.
+# created on first use. A wine server kept running (wineserver -p) must have
+# been booted (wineboot -i) with its output sent elsewhere before the first
+# program runs through this script: otherwise wine's background services
+# keep that program's output open and CTest waits for it to close.
 set -euo pipefail
 
 export WINEPREFIX="${WINEPREFIX:-${TMPDIR:-/tmp}/pchol-wine-$(id -u)}"
