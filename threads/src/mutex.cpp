@@ -7,22 +7,30 @@
 
 namespace pchol::threads_detail {
 
-std::array<ThreadSlot, 1024> thr_table{};
-std::int32_t thr_next_slot = 1;
-std::array<SyncPoint, 64> sync_table{};
-std::int32_t sync_next_slot = 1;
+constinit std::array<ThreadSlot, thr_table_size> thr_table{};
+constinit std::int32_t thr_next_slot = 1;
+constinit std::array<SyncPoint, sync_table_size> sync_table{};
+constinit std::int32_t sync_next_slot = 1;
 
 namespace {
 
-// A table mutex: 0 until first use. call_once makes the check-and-create
-// safe whichever thread gets there first.
+// A table mutex: 0 until first use. The first caller creates it, whatever
+// thread that is; a creation the platform refused leaves 0 and is tried
+// again by the next caller.
 struct table_mutex {
-    std::once_flag once;
+    std::mutex creating;
     std::atomic<platform::handle> handle{0};
 
     platform::handle get() {
-        std::call_once(once, [this] { handle.store(platform::mutex_create(), std::memory_order_release); });
-        return handle.load(std::memory_order_acquire);
+        platform::handle h = handle.load(std::memory_order_acquire);
+        if (h != 0) return h;
+        std::lock_guard<std::mutex> guard(creating);
+        h = handle.load(std::memory_order_relaxed);
+        if (h == 0) {
+            h = platform::mutex_create();
+            handle.store(h, std::memory_order_release);
+        }
+        return h;
     }
 
     // The handle if it was ever created, else 0; never creates.

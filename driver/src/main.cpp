@@ -1,0 +1,5 @@
+#include "pchol/bench.hpp"
+
+int main() {
+    bench_main();
+}

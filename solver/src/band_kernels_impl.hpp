@@ -1,0 +1,324 @@
+// Definitions of the block kernels and coupling steps (declared in
+// pchol/band_kernels.hpp). Included by the translation unit that instantiates
+// them for every element type and by the worker, so that the worker's calls
+// can be inlined.
+//
+// Row and column numbers count from 1 as in the declarations; every offset is
+// computed in 64 bits (the band of the benchmark alone has 18 million
+// elements, and n * hbw for larger systems passes the 32-bit range long
+// before the interface's 32-bit row numbers do). Inner loops run over
+// consecutive memory: band rows by ascending column, spikes and B columns by
+// ascending row.
+#pragma once
+
+#include "element_traits.hpp"
+#include "pchol/band_kernels.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+namespace pchol::detail {
+
+using index = std::int64_t;
+
+// Row r of the band from its diagonal on: row(A, hbw, r)[c - r] = A(r, c).
+template <class T>
+inline T* band_row(T* A, index hbw, index r) noexcept {
+    return A + (r - 1) * (hbw + 1);
+}
+
+// Column q of an n-row column-major array: column(S, n, q)[r - 1] = S(r, q).
+template <class T>
+inline T* column(T* S, index n, index q) noexcept {
+    return S + (q - 1) * n;
+}
+
+// Forward substitution with the columns of a block's factor on `count`
+// columns of length n starting at X: x(r) <- x(r) / A(r, r), then
+// x(c) <- x(c) - x(r) * A(r, c) for the rows c below r in the block, per step.
+// spike_solve and rhs_forward_block are this loop on spikes and on B.
+template <class T>
+inline void forward_block(const T* A, index w, index f, index l, T* X, index n, index count) {
+    using tr = element_traits<T>;
+    for (index q = 1; q <= count; ++q) {
+        T* x = column(X, n, q);
+        for (index r = f; r <= l; ++r) {
+            const T* ar = band_row(A, w, r);
+            const T xr = tr::div(x[r - 1], ar[0]);
+            x[r - 1] = xr;
+            const index ce = std::min(r + w, l);
+            for (index c = r + 1; c <= ce; ++c) x[c - 1] = tr::mul_sub(x[c - 1], xr, ar[c - r]);
+        }
+    }
+}
+
+// coupling_solve on rows r1..r2. With band_limited, column q is limited to
+// rows up to t_q + hbw: the coupling of a block's tail with the rows after it
+// as gathered from the band, where the rows beyond are zero and stay zero
+// (every column that updates column q ends no lower), so the results are the
+// same with less work.
+template <class T>
+void coupling_solve_rows(const T* A, index w, index l, index r1, index r2, T* spikes, index n, bool band_limited) {
+    using tr = element_traits<T>;
+    for (index q = 1; q <= w; ++q) {
+        const index tq = l - w + q;
+        const index re = band_limited ? std::min(r2, tq + w) : r2;
+        T* sq = column(spikes, n, q);
+        const T* at = band_row(A, w, tq);
+        const T d = at[0];
+        for (index r = r1; r <= re; ++r) sq[r - 1] = tr::div(sq[r - 1], d);
+        for (index c = tq + 1; c <= l; ++c) {
+            T* sp = column(spikes, n, q + (c - tq));
+            const T a = at[c - tq];
+            for (index r = r1; r <= re; ++r) sp[r - 1] = tr::mul_sub(sp[r - 1], a, sq[r - 1]);
+        }
+    }
+}
+
+}  // namespace pchol::detail
+
+namespace pchol {
+
+template <class T>
+void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                       const real_of_t<T>& tol, std::int32_t* fail_flags, const std::int32_t& slot) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index f = first;
+    const index l = last;
+    for (index i = f; i <= l; ++i) {
+        T* ai = detail::band_row(A, w, i);
+        // Row i receives the updates of the rows of the block above it; every
+        // such row j is already final (scaled).
+        for (index j = std::max(i - w, f); j < i; ++j) {
+            const T* aj = detail::band_row(A, w, j);
+            const T aji = aj[i - j];
+            const index ce = std::min(j + w, l);
+            for (index c = i; c <= ce; ++c) ai[c - i] = tr::mul_sub(ai[c - i], aj[c - j], aji);
+        }
+        const T d = ai[0];
+        if (tr::fails(d, tol)) {
+            std::atomic_ref<std::int32_t>(fail_flags[slot - 1]).store(-1, std::memory_order_relaxed);
+            return;
+        }
+        const T s = tr::root(d);
+        ai[0] = s;
+        const index ce = std::min(i + w, l);
+        for (index c = i + 1; c <= ce; ++c) ai[c - i] = tr::div(ai[c - i], s);
+    }
+}
+
+template <class T>
+void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                 T* spikes, const std::int32_t& n) {
+    detail::forward_block(A, hbw, first, last, spikes, n, hbw);
+}
+
+template <class T>
+void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                    const std::int32_t& r2, T* spikes, const std::int32_t& n) {
+    detail::coupling_solve_rows(A, hbw, last, r1, r2, spikes, n, false);
+}
+
+template <class T>
+void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                       T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    detail::forward_block(A, hbw, first, last, B, n, nrhs);
+}
+
+template <class T>
+void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                        T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    for (index k = 1; k <= nrhs; ++k) {
+        T* b = detail::column(B, n, k);
+        for (index r = last; r >= first; --r) {
+            const T* ar = detail::band_row(A, w, r);
+            auto s = tr::widen(b[r - 1]);
+            const index ce = std::min<index>(r + w, last);
+            for (index c = r + 1; c <= ce; ++c) tr::acc_sub(s, ar[c - r], b[c - 1]);
+            b[r - 1] = tr::div_wide(s, ar[0]);
+        }
+    }
+}
+
+template <class T>
+void gather_left_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                          T* spikes, const std::int32_t& n) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index f = first;
+    const index l = last;
+    for (index q = 1; q <= w; ++q) {
+        const index p = f - w - 1 + q;
+        const T* ap = detail::band_row(A, w, p);
+        T* s = detail::column(spikes, n, q);
+        // Row p reaches the first q rows of the block.
+        const index ce = std::min(p + w, l);
+        for (index r = f; r <= ce; ++r) s[r - 1] = ap[r - p];
+        for (index r = std::max(ce + 1, f); r <= l; ++r) s[r - 1] = tr::zero();
+    }
+}
+
+template <class T>
+void gather_right_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first,
+                           const std::int32_t& last, const std::int32_t& n, T* spikes) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index l = last;
+    const index re = std::min<index>(l + w, n);
+    const index t0 = std::max<index>(l - w + 1, first);
+    for (index q = 1; q <= w; ++q) {
+        const index tq = t0 + q - 1;
+        if (tq > l) break;
+        const T* at = detail::band_row(A, w, tq);
+        T* s = detail::column(spikes, n, q);
+        const index ce = std::min(tq + w, re);
+        for (index r = l + 1; r <= ce; ++r) s[r - 1] = at[r - tq];
+        for (index r = std::max(ce + 1, l + 1); r <= re; ++r) s[r - 1] = tr::zero();
+    }
+}
+
+template <class T>
+void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                           const std::int32_t& r2, const T* spikes, T* B, const std::int32_t& n,
+                           const std::int32_t& nrhs) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index t0 = index{last} - w + 1;
+    for (index i = 1; i <= w; ++i) {
+        const T* si = detail::column(spikes, n, i);
+        T* at = detail::band_row(A, w, t0 + i - 1);
+        for (index ip = i; ip <= w; ++ip) {
+            const T* sp = detail::column(spikes, n, ip);
+            auto s = tr::widen(tr::zero());
+            for (index r = r1; r <= r2; ++r) tr::acc_add(s, sp[r - 1], si[r - 1]);
+            at[ip - i] = tr::sub_wide(at[ip - i], s);
+        }
+    }
+    for (index k = 1; k <= nrhs; ++k) {
+        T* b = detail::column(B, n, k);
+        for (index i = 1; i <= w; ++i) {
+            const T* si = detail::column(spikes, n, i);
+            const index t = t0 + i - 1;
+            auto s = tr::widen(b[t - 1]);
+            for (index r = r1; r <= r2; ++r) tr::acc_sub(s, si[r - 1], b[r - 1]);
+            b[t - 1] = tr::narrow(s);
+        }
+    }
+}
+
+template <class T>
+void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last,
+                           const T* spikes, T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index J = first;
+    const index O = std::min<index>(J + w - 1, n);
+    for (index q = 1; q <= w; ++q) {
+        const T* sq = detail::column(spikes, n, q);
+        for (index r = J; r <= O; ++r) {
+            T* ar = detail::band_row(A, w, r);
+            const T sr = sq[r - 1];
+            for (index c = r; c <= O; ++c) ar[c - r] = tr::mul_sub(ar[c - r], sq[c - 1], sr);
+        }
+    }
+    for (index k = 1; k <= nrhs; ++k) {
+        T* b = detail::column(B, n, k);
+        for (index q = 1; q <= w; ++q) {
+            const T* sq = detail::column(spikes, n, q);
+            const T bt = b[left_last - w + q - 1];
+            for (index r = J; r <= O; ++r) b[r - 1] = tr::mul_sub(b[r - 1], sq[r - 1], bt);
+        }
+    }
+}
+
+template <class T>
+void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last, const T* spikes,
+               T* links, const std::int32_t& n) {
+    using detail::index;
+    const index w = hbw;
+    const index J = first;
+    const index O = std::min<index>(J + w - 1, n);
+    for (index i = 1; i <= w; ++i) {
+        const T* si = detail::column(spikes, n, i);
+        for (index r = J; r <= O; ++r) links[(left_last + r - J) * w + i - 1] = si[r - 1];
+    }
+}
+
+template <class T>
+void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+               const std::int32_t& left_last, T* spikes, const std::int32_t& n) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index J = first;
+    const index O = std::min<index>(J + w - 1, n);
+    // Scratch vector v(1..hbw): the slots A(J - 1, J) ... A(J - 1, J + hbw - 1).
+    T* v = detail::band_row(A, w, J - 1) + 1;
+    for (index r = J; r <= O; ++r) {
+        for (index i = 1; i <= w; ++i) {
+            T& s = detail::column(spikes, n, i)[r - 1];
+            v[i - 1] = s;
+            s = tr::zero();
+        }
+        // Row r's coupling with the left neighbour's tail, carried through the
+        // neighbour's spike to the tail of the separator on its left.
+        for (index j = 1; j <= w; ++j) {
+            T* sj = detail::column(spikes, n, j);
+            auto s = tr::widen(tr::zero());
+            for (index k = 1; k <= w; ++k) tr::acc_add(s, v[k - 1], sj[left_last - w + k - 1]);
+            sj[r - 1] = tr::narrow(tr::negate(s));
+        }
+    }
+    for (index i = 1; i <= w; ++i) {
+        T* si = detail::column(spikes, n, i);
+        for (index r = O + 1; r <= last; ++r) si[r - 1] = tr::zero();
+    }
+}
+
+template <class T>
+void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                      const std::int32_t& left_last, const T* spikes, T* B, const std::int32_t& n,
+                      const std::int32_t& nrhs) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    for (index k = 1; k <= nrhs; ++k) {
+        T* b = detail::column(B, n, k);
+        for (index q = 1; q <= w; ++q) {
+            const T* sq = detail::column(spikes, n, q);
+            const T bt = b[left_last - w + q - 1];
+            for (index r = first; r <= last; ++r) b[r - 1] = tr::mul_sub(b[r - 1], sq[r - 1], bt);
+        }
+    }
+}
+
+template <class T>
+void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1, const std::int32_t& r2,
+                const T* links, T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    using tr = detail::element_traits<T>;
+    using detail::index;
+    const index w = hbw;
+    const index K = last;
+    const index m = std::min<index>(index{r2} - r1 + 1, w);
+    const index ce = std::min<index>(K + m, n);
+    for (index k = 1; k <= nrhs; ++k) {
+        T* b = detail::column(B, n, k);
+        for (index c = K + 1; c <= ce; ++c) {
+            const T* lc = links + (c - 1) * w;
+            const T bh = b[r1 + (c - K - 1) - 1];
+            for (index q = w; q >= 1; --q) b[K - w + q - 1] = tr::mul_sub(b[K - w + q - 1], lc[q - 1], bh);
+        }
+    }
+}
+
+}  // namespace pchol
