@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -21,6 +21,7 @@
 #else
 #include <fcntl.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -37,6 +38,23 @@ TEST(Time, TickCountFollowsTheClock) {
     EXPECT_LT(elapsed, 5000u);  // generous: the machine may be busy
 }
 
+// CPU time the calling thread has used, in 100 ns units, from the system's
+// per-thread clock (a source independent of the process times under test).
+std::uint64_t thread_cpu_time() {
+#ifdef _WIN32
+    FILETIME creation{}, exit{}, kernel{}, user{};
+    GetThreadTimes(GetCurrentThread(), &creation, &exit, &kernel, &user);
+    const auto value = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return value(kernel) + value(user);
+#else
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 10'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 100u;
+#endif
+}
+
 TEST(Time, ProcessTimesCountWorkOfEveryThread) {
     const int open_before = platform::open_handle_count();
     const platform::handle process = platform::open_current_process();
@@ -44,28 +62,35 @@ TEST(Time, ProcessTimesCountWorkOfEveryThread) {
     platform::cpu_times first;
     ASSERT_TRUE(platform::process_times(process, first));
 
-    // The main thread sleeps while another thread spins: the process's time
-    // must include that thread's.
-    std::atomic<bool> stop{false};
+    // The main thread sleeps while another thread spins until it has used
+    // 200 ms of CPU time (however busy the machine): the process's time must
+    // include that thread's.
+    constexpr std::uint64_t wanted = 2'000'000;
+    std::uint64_t spun = 0;
     auto spin = [&] {
+        const std::uint64_t begin = thread_cpu_time();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::uint64_t x = 1;
-        while (!stop.load(std::memory_order_relaxed)) x = x * 6364136223846793005ull + 1;
+        while (thread_cpu_time() - begin < wanted && std::chrono::steady_clock::now() < deadline) {
+            for (int k = 0; k < 10'000; ++k) x = x * 6364136223846793005ull + 1;
+        }
         volatile std::uint64_t sink = x;
         (void)sink;
+        spun = thread_cpu_time() - begin;
     };
     const platform::handle t = start(spin);
     ASSERT_GT(t, 0);
-    pause_ms(400);
-    stop = true;
     platform::thread_wait(t);
     platform::close_handle(t);
 
     platform::cpu_times end;
     ASSERT_TRUE(platform::process_times(process, end));
+    ASSERT_GE(spun, wanted) << "the spinning thread got no CPU time";
     EXPECT_GE(end.user, first.user);
     EXPECT_GE(end.kernel, first.kernel);
     const std::uint64_t used = (end.user - first.user) + (end.kernel - first.kernel);
-    EXPECT_GE(used, 1'000'000u) << "less than 100 ms of CPU time for 400 ms of spinning";
+    // Both clocks advance in ticks of up to about 16 ms.
+    EXPECT_GE(used, spun - 500'000u) << "the other thread's CPU time is missing";
     EXPECT_LT(used, 100'000'000u);  // 10 s: not in some other unit
 
     platform::close_handle(process);
