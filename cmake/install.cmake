@@ -22,7 +22,9 @@ set(pchol_fortran_module_dir ${CMAKE_INSTALL_INCLUDEDIR}/pchol/fortran)
 # source is installed as well for programs built with another one.
 option(PCHOL_FORTRAN "Build and install the Fortran module when a Fortran compiler is found" ON)
 set(PCHOL_HAVE_FORTRAN OFF)
-if(PCHOL_FORTRAN)
+# A cross build takes Fortran only from its toolchain file: the compiler
+# found on the build machine makes modules for the build machine.
+if(PCHOL_FORTRAN AND (NOT CMAKE_CROSSCOMPILING OR CMAKE_Fortran_COMPILER))
   check_language(Fortran)
   if(CMAKE_Fortran_COMPILER)
     enable_language(Fortran)
