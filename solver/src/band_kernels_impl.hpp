@@ -11,16 +11,35 @@
 // ascending row.
 #pragma once
 
+#include "band_kernels_fixed.hpp"
 #include "element_traits.hpp"
 #include "pchol/band_kernels.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 namespace pchol::detail {
 
 using index = std::int64_t;
+
+// Calls f with the half bandwidth as a std::integral_constant when it has a
+// fixed-width fast path (band_kernels_fixed.hpp); false, without calling f,
+// for any other half bandwidth, which takes the in-order loops.
+template <class F>
+inline bool with_fixed_width(index hbw, F&& f) {
+    switch (hbw) {
+        case 4:
+            f(std::integral_constant<int, 4>{});
+            return true;
+        case 8:
+            f(std::integral_constant<int, 8>{});
+            return true;
+        default:
+            return false;
+    }
+}
 
 // Row r of the band from its diagonal on: row(A, hbw, r)[c - r] = A(r, c).
 template <class T>
@@ -88,6 +107,10 @@ void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first,
     const index w = hbw;
     const index f = first;
     const index l = last;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::band_factor_block<T, decltype(W)::value>(A, f, l, tol, fail_flags + (slot - 1));
+        }))
+        return;
     for (index i = f; i <= l; ++i) {
         T* ai = detail::band_row(A, w, i);
         // Row i receives the updates of the rows of the block above it; every
@@ -113,6 +136,10 @@ void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first,
 template <class T>
 void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                  T* spikes, const std::int32_t& n) {
+    if (detail::with_fixed_width(hbw, [&](auto W) {
+            detail::fixed::spike_solve<T, decltype(W)::value>(A, first, last, spikes, n);
+        }))
+        return;
     detail::forward_block(A, hbw, first, last, spikes, n, hbw);
 }
 
@@ -192,6 +219,10 @@ void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& la
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::update_separator_tail<T, decltype(W)::value>(A, last, r1, r2, spikes, B, n, nrhs);
+        }))
+        return;
     const index t0 = index{last} - w + 1;
     for (index i = 1; i <= w; ++i) {
         const T* si = detail::column(spikes, n, i);

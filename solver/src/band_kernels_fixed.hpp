@@ -1,0 +1,210 @@
+// Fast paths of the block kernels and coupling steps for a half bandwidth
+// known at compile time (W). Each one stores exactly the values of the
+// in-order loops in band_kernels_impl.hpp, bit for bit: a value receives the
+// same operations, on the same operands, in the same order. What changes is
+// which independent values are worked on side by side:
+//
+//   - the hbw columns of spikes are independent right-hand sides of the same
+//     substitution, so spike_solve runs the row loop outside and the W
+//     columns inside, on a row-major copy of the rows (a tile), where the
+//     W columns of one row are W consecutive elements;
+//   - the entries of a Gram matrix or of a correction are independent sums,
+//     so update_separator_tail runs over the spike's rows once and keeps all
+//     of them running side by side, each still summed over ascending rows;
+//   - with W fixed, every loop over a band row or a spikes row has a length
+//     the compiler knows and unrolls or turns into vector operations.
+//
+// The element type stays generic: the arithmetic goes through
+// element_traits<T> exactly as in the in-order loops, so these paths serve
+// complex elements as well as real ones.
+#pragma once
+
+#include "element_traits.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+namespace pchol::detail::fixed {
+
+using index = std::int64_t;
+
+// ---- band_factor_block ---------------------------------------------------------
+
+template <class T, int W>
+void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int32_t* flag) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;  // slots per band row
+    for (index i = f; i <= l; ++i) {
+        T* const ai = A + (i - 1) * S;
+        T v[S];
+        if (i - W >= f && i + W <= l) {
+            // A full window: rows i - W ... i - 1 all update row i, each over
+            // the columns it shares with row i, oldest first.
+#pragma GCC unroll 16
+            for (index c = 0; c < S; ++c) v[c] = ai[c];
+#pragma GCC unroll 16
+            for (index k = W; k >= 1; --k) {
+                const T* const aj = ai - k * S;
+                const T aji = aj[k];
+#pragma GCC unroll 16
+                for (index c = 0; c <= W - k; ++c) v[c] = tr::mul_sub(v[c], aj[k + c], aji);
+            }
+            const T d = v[0];
+            if (tr::fails(d, tol)) {
+#pragma GCC unroll 16
+                for (index c = 0; c < S; ++c) ai[c] = v[c];
+                std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+                return;
+            }
+            const T s = tr::root(d);
+            ai[0] = s;
+#pragma GCC unroll 16
+            for (index c = 1; c < S; ++c) ai[c] = tr::div(v[c], s);
+            continue;
+        }
+        // The first and last W rows of the block: fewer rows above, or
+        // columns cut at the block's end.
+        const index ce_row = std::min(i + W, l);
+        for (index j = std::max(i - W, f); j < i; ++j) {
+            const T* const aj = A + (j - 1) * S;
+            const T aji = aj[i - j];
+            const index ce = std::min(j + W, l);
+            for (index c = i; c <= ce; ++c) ai[c - i] = tr::mul_sub(ai[c - i], aj[c - j], aji);
+        }
+        const T d = ai[0];
+        if (tr::fails(d, tol)) {
+            std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+            return;
+        }
+        const T s = tr::root(d);
+        ai[0] = s;
+        for (index c = i + 1; c <= ce_row; ++c) ai[c - i] = tr::div(ai[c - i], s);
+    }
+}
+
+// ---- spike_solve -----------------------------------------------------------------
+
+// Forward substitution of the W columns of spikes over rows f..l with the
+// transposed factor of the block, rows outside and the W columns inside. The
+// row in hand, x, and the W rows after it, which it updates, are held in a
+// window w[k][q] (row r + k + 1, column q + 1) that moves down one row per
+// step: a row enters the window untouched and leaves it as the row in hand,
+// with all its updates.
+template <class T, int W>
+void spike_solve(const T* A, index f, index l, T* spikes, index n) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    if (l - f < W) {
+        // Too short for the window: every row updates only rows of the block.
+        for (index r = f; r <= l; ++r) {
+            const T* const ar = A + (r - 1) * S;
+            for (index q = 0; q < W; ++q) {
+                T* const x = spikes + q * n;
+                const T xr = tr::div(x[r - 1], ar[0]);
+                x[r - 1] = xr;
+                for (index c = r + 1; c <= l; ++c) x[c - 1] = tr::mul_sub(x[c - 1], xr, ar[c - r]);
+            }
+        }
+        return;
+    }
+    T w[W][W];
+    // Row f + 1 + k: untouched so far.
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k)
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) w[k][q] = spikes[q * n + f + k];
+    T x[W];
+#pragma GCC unroll 16
+    for (index q = 0; q < W; ++q) x[q] = spikes[q * n + f - 1];
+    for (index r = f; r <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        const T d = ar[0];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) {
+            x[q] = tr::div(x[q], d);
+            spikes[q * n + r - 1] = x[q];
+        }
+        if (r + W <= l) {
+            T next[W];
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) next[q] = tr::mul_sub(w[0][q], x[q], ar[1]);
+#pragma GCC unroll 16
+            for (index k = 1; k < W; ++k)
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) w[k - 1][q] = tr::mul_sub(w[k][q], x[q], ar[k + 1]);
+            // Row r + W + 1 enters the window untouched: row r + 1 is the
+            // first to update it.
+            if (r + W < l) {
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) w[W - 1][q] = spikes[q * n + r + W];
+            }
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) x[q] = next[q];
+        } else {
+            // The last W rows: the window runs out at row l.
+            const index m = l - r;  // rows below r in the block
+            for (index k = 0; k < m; ++k)
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) w[k][q] = tr::mul_sub(w[k][q], x[q], ar[k + 1]);
+            if (m > 0) {
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) x[q] = w[0][q];
+                for (index k = 1; k < m; ++k)
+#pragma GCC unroll 16
+                    for (index q = 0; q < W; ++q) w[k - 1][q] = w[k][q];
+            }
+        }
+    }
+}
+
+// ---- update_separator_tail ---------------------------------------------------------
+
+// The Gram matrix of the right neighbour's spike (rows r1..r2) leaves the
+// separator's tail triangle, and spike times B leaves its tail rows of B.
+// Every entry is its own sum over ascending rows; one pass over the rows
+// carries all of them.
+template <class T, int W>
+void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    constexpr index S = W + 1;
+    const index t0 = last - W + 1;
+    // g[i][ip] = sum over r of spikes(r, ip) * spikes(r, i) for ip >= i; the
+    // entries below the diagonal are formed alongside and never used.
+    wide g[W][W];
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i)
+#pragma GCC unroll 16
+        for (index ip = 0; ip < W; ++ip) g[i][ip] = tr::widen(tr::zero());
+    for (index r = r1; r <= r2; ++r) {
+        T x[W];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) x[q] = spikes[q * n + r - 1];
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i)
+#pragma GCC unroll 16
+            for (index ip = 0; ip < W; ++ip) tr::acc_add(g[i][ip], x[ip], x[i]);
+    }
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i) {
+        T* const at = A + (t0 + i - 1) * S;
+#pragma GCC unroll 16
+        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        wide s[W];
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
+        for (index r = r1; r <= r2; ++r) {
+            const T br = b[r - 1];
+#pragma GCC unroll 16
+            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
+        }
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(s[i]);
+    }
+}
+
+}  // namespace pchol::detail::fixed
