@@ -207,4 +207,185 @@ void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes
     }
 }
 
+// ---- Right-hand-side sweeps ---------------------------------------------------------
+
+// Forward substitution of one column x of B over rows f..l. Each row's value
+// passes from update to update in a register: the row in hand and the W rows
+// below it form a window, as in spike_solve, one element per row.
+template <class T, int W>
+void rhs_forward_column(const T* A, index f, index l, T* x) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    if (l - f < W) {
+        for (index r = f; r <= l; ++r) {
+            const T* const ar = A + (r - 1) * S;
+            const T xr = tr::div(x[r - 1], ar[0]);
+            x[r - 1] = xr;
+            for (index c = r + 1; c <= l; ++c) x[c - 1] = tr::mul_sub(x[c - 1], xr, ar[c - r]);
+        }
+        return;
+    }
+    T w[W];
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) w[k] = x[f + k];
+    T xr = x[f - 1];
+    index r = f;
+    for (; r + W <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        const T next = tr::mul_sub(w[0], xr, ar[1]);
+#pragma GCC unroll 16
+        for (index k = 1; k < W; ++k) w[k - 1] = tr::mul_sub(w[k], xr, ar[k + 1]);
+        w[W - 1] = r + W < l ? x[r + W] : T{};
+        xr = next;
+    }
+    // The last W rows: the window runs out at row l.
+    for (; r <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        const index m = l - r;
+        for (index k = 0; k < m; ++k) w[k] = tr::mul_sub(w[k], xr, ar[k + 1]);
+        if (m > 0) {
+            xr = w[0];
+            for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+        }
+    }
+}
+
+// Back substitution of one column x of B over rows l down to f, the W solved
+// rows below the row in hand kept in registers (v[k] is row r + k + 1).
+template <class T, int W>
+void rhs_backward_column(const T* A, index f, index l, T* x) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    T v[W];
+    index r = l;
+    // The last W rows of the block: fewer than W solved rows below.
+    for (; r >= f && l - r < W; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(x[r - 1]);
+        for (index c = 1; c <= l - r; ++c) tr::acc_sub(s, ar[c], x[r - 1 + c]);
+        x[r - 1] = tr::div_wide(s, ar[0]);
+    }
+    if (r < f) return;
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) v[k] = x[r + k];
+    for (; r >= f; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(x[r - 1]);
+#pragma GCC unroll 16
+        for (index c = 1; c <= W; ++c) tr::acc_sub(s, ar[c], v[c - 1]);
+        const T xr = tr::div_wide(s, ar[0]);
+        x[r - 1] = xr;
+#pragma GCC unroll 16
+        for (index k = W - 1; k >= 1; --k) v[k] = v[k - 1];
+        v[0] = xr;
+    }
+}
+
+// ---- Coupling steps of the back substitution --------------------------------------------
+
+// apply_left_spike on one column b: rows f..l lose spikes(r, q) * b(t_q),
+// q ascending, per step. Rows go through in chunks held in a local array,
+// so the W passes over a chunk run on registers.
+template <class T, int W>
+void apply_left_spike_column(index f, index l, index left_last, const T* spikes, T* b, index n) {
+    using tr = element_traits<T>;
+    constexpr index chunk = 32;
+    T bt[W];
+#pragma GCC unroll 16
+    for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+    for (index a = f; a <= l; a += chunk) {
+        const index m = std::min(chunk, l - a + 1);
+        T y[chunk];
+        for (index r = 0; r < m; ++r) y[r] = b[a - 1 + r];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) {
+            const T* const sq = spikes + q * n + (a - 1);
+            const T t = bt[q];
+            for (index r = 0; r < m; ++r) y[r] = tr::mul_sub(y[r], sq[r], t);
+        }
+        for (index r = 0; r < m; ++r) b[a - 1 + r] = y[r];
+    }
+}
+
+// ---- Separator head ---------------------------------------------------------------------
+
+// update_separator_head: the head triangle and the head rows of B lose the
+// left neighbour's contribution, q ascending per entry, through a copy of
+// the head rows of spikes (h[r][q], r counted from J).
+template <class T, int W>
+void update_separator_head(T* A, index J, index left_last, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    const index m = std::min<index>(W, n - J + 1);  // head rows
+    T h[W][W];
+    for (index r = 0; r < m; ++r)
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) h[r][q] = spikes[q * n + J - 1 + r];
+    for (index r = 0; r < m; ++r) {
+        T* const ar = A + (J - 1 + r) * S;
+        for (index c = r; c < m; ++c) {
+            T v = ar[c - r];
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[c][q], h[r][q]);
+            ar[c - r] = v;
+        }
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        T bt[W];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+        for (index r = 0; r < m; ++r) {
+            T v = b[J - 1 + r];
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[r][q], bt[q]);
+            b[J - 1 + r] = v;
+        }
+    }
+}
+
+// form_fill: row by row, the head row's coupling w (copied to the scratch
+// slots of row J - 1, as the step defines) times the left neighbour's spike
+// tail rows, each entry summed over ascending k; then the rows below the
+// head are cleared.
+template <class T, int W>
+void form_fill(T* A, index J, index K, index left_last, T* spikes, index n) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    constexpr index S = W + 1;
+    const index O = std::min<index>(J + W - 1, n);
+    T* const v = A + (J - 2) * S + 1;
+    // The tail rows of the left neighbour's spike: t[k][j] = spikes(t_k, j).
+    T t[W][W];
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k)
+#pragma GCC unroll 16
+        for (index j = 0; j < W; ++j) t[k][j] = spikes[j * n + left_last - W + k];
+    for (index r = J; r <= O; ++r) {
+        T x[W];
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) x[i] = spikes[i * n + r - 1];
+        wide s[W];
+#pragma GCC unroll 16
+        for (index j = 0; j < W; ++j) s[j] = tr::widen(tr::zero());
+#pragma GCC unroll 16
+        for (index k = 0; k < W; ++k)
+#pragma GCC unroll 16
+            for (index j = 0; j < W; ++j) tr::acc_add(s[j], x[k], t[k][j]);
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) {
+            v[i] = x[i];
+            spikes[i * n + r - 1] = tr::narrow(tr::negate(s[i]));
+        }
+    }
+    for (index i = 0; i < W; ++i) {
+        T* const si = spikes + i * n;
+        for (index r = O + 1; r <= K; ++r) si[r - 1] = tr::zero();
+    }
+}
+
 }  // namespace pchol::detail::fixed

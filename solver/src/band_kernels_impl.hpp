@@ -152,6 +152,11 @@ void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& las
 template <class T>
 void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                        T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    if (detail::with_fixed_width(hbw, [&](auto W) {
+            for (detail::index k = 0; k < nrhs; ++k)
+                detail::fixed::rhs_forward_column<T, decltype(W)::value>(A, first, last, B + k * detail::index{n});
+        }))
+        return;
     detail::forward_block(A, hbw, first, last, B, n, nrhs);
 }
 
@@ -161,6 +166,11 @@ void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t&
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k)
+                detail::fixed::rhs_backward_column<T, decltype(W)::value>(A, first, last, B + k * index{n});
+        }))
+        return;
     for (index k = 1; k <= nrhs; ++k) {
         T* b = detail::column(B, n, k);
         for (index r = last; r >= first; --r) {
@@ -252,6 +262,10 @@ void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& fi
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::update_separator_head<T, decltype(W)::value>(A, first, left_last, spikes, B, n, nrhs);
+        }))
+        return;
     const index J = first;
     const index O = std::min<index>(J + w - 1, n);
     for (index q = 1; q <= w; ++q) {
@@ -291,6 +305,10 @@ void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const s
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::form_fill<T, decltype(W)::value>(A, first, last, left_last, spikes, n);
+        }))
+        return;
     const index J = first;
     const index O = std::min<index>(J + w - 1, n);
     // Scratch vector v(1..hbw): the slots A(J - 1, J) ... A(J - 1, J + hbw - 1).
@@ -323,6 +341,12 @@ void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const 
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k)
+                detail::fixed::apply_left_spike_column<T, decltype(W)::value>(first, last, left_last, spikes,
+                                                                              B + k * index{n}, n);
+        }))
+        return;
     for (index k = 1; k <= nrhs; ++k) {
         T* b = detail::column(B, n, k);
         for (index q = 1; q <= w; ++q) {
