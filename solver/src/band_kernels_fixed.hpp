@@ -35,21 +35,26 @@ template <class T, int W>
 void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int32_t* flag) {
     using tr = element_traits<T>;
     constexpr index S = W + 1;  // slots per band row
+    // The row factored last, kept in registers for the next row, whose last
+    // update it gives: p[c] = A(i - 1, i - 1 + c).
+    T p[S] = {};
     for (index i = f; i <= l; ++i) {
         T* const ai = A + (i - 1) * S;
-        T v[S];
         if (i - W >= f && i + W <= l) {
             // A full window: rows i - W ... i - 1 all update row i, each over
             // the columns it shares with row i, oldest first.
+            T v[S];
 #pragma GCC unroll 16
             for (index c = 0; c < S; ++c) v[c] = ai[c];
 #pragma GCC unroll 16
-            for (index k = W; k >= 1; --k) {
+            for (index k = W; k >= 2; --k) {
                 const T* const aj = ai - k * S;
                 const T aji = aj[k];
 #pragma GCC unroll 16
                 for (index c = 0; c <= W - k; ++c) v[c] = tr::mul_sub(v[c], aj[k + c], aji);
             }
+#pragma GCC unroll 16
+            for (index c = 0; c < W; ++c) v[c] = tr::mul_sub(v[c], p[1 + c], p[1]);
             const T d = v[0];
             if (tr::fails(d, tol)) {
 #pragma GCC unroll 16
@@ -58,9 +63,11 @@ void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int
                 return;
             }
             const T s = tr::root(d);
-            ai[0] = s;
+            p[0] = s;
 #pragma GCC unroll 16
-            for (index c = 1; c < S; ++c) ai[c] = tr::div(v[c], s);
+            for (index c = 1; c < S; ++c) p[c] = tr::div(v[c], s);
+#pragma GCC unroll 16
+            for (index c = 0; c < S; ++c) ai[c] = p[c];
             continue;
         }
         // The first and last W rows of the block: fewer rows above, or
@@ -80,6 +87,10 @@ void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int
         const T s = tr::root(d);
         ai[0] = s;
         for (index c = i + 1; c <= ce_row; ++c) ai[c - i] = tr::div(ai[c - i], s);
+        if (i + 1 - W >= f && i + 1 + W <= l) {
+#pragma GCC unroll 16
+            for (index c = 0; c < S; ++c) p[c] = ai[c];
+        }
     }
 }
 
