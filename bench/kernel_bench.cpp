@@ -1,7 +1,8 @@
 // Rates of the solver's hot serial steps in GFLOP/s, one block at a time as
 // the worker runs them: band_factor_block, spike_solve, coupling_solve,
 // update_separator_tail, the right-hand-side sweeps rhs_forward_block and
-// rhs_backward_block, and apply_left_spike.
+// rhs_backward_block, and apply_left_spike; and the worker's fused back
+// substitution of a block.
 //
 // Each benchmark works through a batch of consecutive blocks of the
 // benchmark's test system (blocks of max(576 / hbw, hbw + 1) rows, the
@@ -10,6 +11,7 @@
 // half bandwidth: 8 is the benchmark's, 5 a band without a fixed-width
 // specialisation. The FLOP/s counter counts a multiply-subtract as two
 // operations and a division or square root as one, from the loop bounds.
+#include "band_kernels_impl.hpp"
 #include "pchol/band_kernels.hpp"
 #include "pchol/test_system.hpp"
 
@@ -182,8 +184,27 @@ void BM_apply_left_spike(benchmark::State& state) {
     set_rate(state, (batch_blocks - 1) * 2.0 * s.hbw * s.rows);
 }
 
+// The worker's fused back substitution of a block (left spike, link, solve).
+void BM_back_substitute_block(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> b = s.b0;
+    const std::vector<float> links(s.spikes0.size(), 0.5f);
+    for (auto _ : state) {
+        for (index k = 1; k + 1 < batch_blocks; ++k)
+            pchol::detail::back_substitute_block(s.factor.data(), s.hbw, s.first(k), s.last(k), s.last(k - 1), s.solved.data(),
+                                                 links.data(), s.first(k + 1), s.last(k + 1), b.data(), s.n, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        b = s.b0;
+        state.ResumeTiming();
+    }
+    const double w = s.hbw;
+    set_rate(state, (batch_blocks - 2) * (substitution_flops(s.rows, s.hbw, 1) + 2.0 * w * s.rows + 2.0 * w * w));
+}
+
 }  // namespace
 
+BENCHMARK(BM_back_substitute_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_spike_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_coupling_solve)->Arg(8)->Arg(5);

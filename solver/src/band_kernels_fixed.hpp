@@ -399,4 +399,63 @@ void form_fill(T* A, index J, index K, index left_last, T* spikes, index n) {
     }
 }
 
+// ---- Fused back substitution ------------------------------------------------------------
+
+// The back substitution of one column b of a block f..l: for every row, from
+// the last up, apply_left_spike's updates (when the block has a left
+// separator, whose tail ends at left_last), then apply_link's (for the tail
+// rows, when the block has a right separator starting at r1 with m head rows;
+// m = 0 when it has none), then rhs_backward_block's solve. Each row's
+// updates are independent of the solve of the rows below it, so they run in
+// the shadow of that chain; the values are those of the three steps run one
+// after the other.
+template <class T, int W>
+void back_substitute_column(const T* A, index f, index l, index left_last, const T* spikes, const T* links, index r1,
+                            index m, T* b, index n) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    T bt[W] = {};
+    if (left_last > 0) {
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+    }
+    T bh[W] = {};
+    for (index c = 0; c < m; ++c) bh[c] = b[r1 - 1 + c];
+    // Row r with its left-spike and link updates.
+    auto updated = [&](index r) {
+        T x = b[r - 1];
+        if (left_last > 0) {
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) x = tr::mul_sub(x, spikes[q * n + r - 1], bt[q]);
+        }
+        if (r > l - W) {
+            const index q = r - (l - W) - 1;
+            for (index c = 0; c < m; ++c) x = tr::mul_sub(x, links[(l + c) * W + q], bh[c]);
+        }
+        return x;
+    };
+    T v[W];
+    index r = l;
+    for (; r >= f && l - r < W; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(updated(r));
+        for (index c = 1; c <= l - r; ++c) tr::acc_sub(s, ar[c], b[r - 1 + c]);
+        b[r - 1] = tr::div_wide(s, ar[0]);
+    }
+    if (r < f) return;
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) v[k] = b[r + k];
+    for (; r >= f; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(updated(r));
+#pragma GCC unroll 16
+        for (index c = 1; c <= W; ++c) tr::acc_sub(s, ar[c], v[c - 1]);
+        const T xr = tr::div_wide(s, ar[0]);
+        b[r - 1] = xr;
+#pragma GCC unroll 16
+        for (index k = W - 1; k >= 1; --k) v[k] = v[k - 1];
+        v[0] = xr;
+    }
+}
+
 }  // namespace pchol::detail::fixed

@@ -377,3 +377,30 @@ void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::in
 }
 
 }  // namespace pchol
+
+namespace pchol::detail {
+
+// The worker's back substitution of the block first..last: apply_left_spike
+// when left_last > 0 (the tail of the left separator ends there), apply_link
+// when r1 > 0 (the right separator is r1..r2), then rhs_backward_block. With
+// a fixed-width path the three run fused, row by row, with the same values.
+template <class T>
+void back_substitute_block(const T* A, index hbw, index first, index last, index left_last, const T* spikes,
+                           const T* links, index r1, index r2, T* B, index n, index nrhs) {
+    if (nrhs < 1) return;
+    const index m = r1 > 0 ? std::min(std::min(r2 - r1 + 1, hbw), n - last) : 0;
+    if (with_fixed_width(hbw, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k)
+                fixed::back_substitute_column<T, decltype(W)::value>(A, first, last, left_last, spikes, links, r1, m,
+                                                                     B + k * n, n);
+        }))
+        return;
+    const std::int32_t w32 = static_cast<std::int32_t>(hbw), f32 = static_cast<std::int32_t>(first),
+                       l32 = static_cast<std::int32_t>(last), n32 = static_cast<std::int32_t>(n),
+                       k32 = static_cast<std::int32_t>(nrhs);
+    if (left_last > 0) apply_left_spike(w32, f32, l32, static_cast<std::int32_t>(left_last), spikes, B, n32, k32);
+    if (r1 > 0) apply_link(w32, l32, static_cast<std::int32_t>(r1), static_cast<std::int32_t>(r2), links, B, n32, k32);
+    rhs_backward_block(A, w32, f32, l32, B, n32, k32);
+}
+
+}  // namespace pchol::detail

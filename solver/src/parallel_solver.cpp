@@ -275,16 +275,13 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     for (;;) {
         const index d = neighbour_dist;
         while (take_block(back_row)) {
-            if (first - d > 0 && nrhs > 0) {
-                const i32 left_last = static_cast<i32>(first - d + br - 1);
-                apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs);
-            }
-            if (first + d <= N) {
-                const i32 r1 = static_cast<i32>(first + d);
-                const i32 r2 = static_cast<i32>(std::min(first + d + br - 1, N));
-                apply_link(hbw, last, r1, r2, links, B, n, nrhs);
-            }
-            if (nrhs > 0) rhs_backward_block(A, hbw, first, last, B, n, nrhs);
+            // apply_left_spike with the tail of the block at first - d, then
+            // apply_link with the head of the block at first + d, then
+            // rhs_backward_block.
+            const index left_last = first - d > 0 ? first - d + br - 1 : 0;
+            const index r1 = first + d <= N ? first + d : 0;
+            const index r2 = first + d <= N ? std::min(first + d + br - 1, N) : 0;
+            back_substitute_block(A, w, first, last, left_last, spikes, links, r1, r2, B, N, nrhs);
         }
         // Barrier K: one level down; after the odd blocks level_scale is 0.
         barrier(sync_pair, sync_index, num_threads, waits, [&] {

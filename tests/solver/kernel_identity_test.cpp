@@ -220,4 +220,38 @@ TYPED_TEST(KernelIdentity, CouplingSteps) {
     }
 }
 
+// The worker's fused back substitution (left spike, link and solve row by
+// row) against the plain steps one after the other.
+TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
+    using T = TypeParam;
+    for (const idx w : widths) {
+        const idx br = std::max<idx>(576 / w, w + 1);
+        for (const idx len : {br, w + 1, idx(300)}) {
+            // Room after the block for a right separator of a full block.
+            const idx f = 2 * br + 1, l = f + len - 1, n = l + 2 * br + w;
+            SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << f << ".." << l);
+            for (const idx nrhs : {0, 1, 3}) {
+                // Back substitution with and without each neighbour; the right
+                // separator as long as a block or shorter than the band.
+                std::vector<T> a = random_band<T>(n, w, 903);
+                i32 flags[2] = {0, 0};
+                plain::band_factor_block(a.data(), w, f, l, pchol::real_of_t<T>(0), flags, 1);
+                const std::vector<T> s0 = random_columns<T>(n, w, 904), l0 = random_columns<T>(n, w, 905);
+                for (const idx left_last : {idx(0), f - br - 1}) {
+                    for (const idx right : {idx(0), br, std::max<idx>(w - 1, 1)}) {
+                        const idx r1 = right > 0 ? l + br + 1 : 0, r2 = right > 0 ? r1 + right - 1 : 0;
+                        std::vector<T> fb = random_columns<T>(n, nrhs, 906), pb = fb;
+                        pchol::detail::back_substitute_block(a.data(), w, f, l, left_last, s0.data(), l0.data(), r1,
+                                                             r2, fb.data(), n, nrhs);
+                        if (nrhs > 0 && left_last > 0) plain::apply_left_spike(w, f, l, left_last, s0.data(), pb.data(), n, nrhs);
+                        if (r1 > 0) plain::apply_link(w, l, r1, r2, l0.data(), pb.data(), n, nrhs);
+                        plain::rhs_backward_block(a.data(), w, f, l, pb.data(), n, nrhs);
+                        EXPECT_TRUE(identical(fb, pb, "back_substitute_block"));
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
