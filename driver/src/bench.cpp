@@ -1,5 +1,6 @@
 #include "pchol/bench.hpp"
 
+#include "pchol/platform.hpp"
 #include "pchol/report.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
@@ -139,6 +140,7 @@ void bench_cleanup() {
 }
 
 void bench_main() {
+    platform::set_binary_stdout();  // lines end in '\n' on every system
     pchol::bench::setup s;
     count_processors(s.processors);
     s.solve = pchol_solve4;
