@@ -41,12 +41,16 @@ inline idx band_length(idx n, idx hbw) { return std::max<idx>((n - 1) * hbw + n,
 inline idx band_pos(idx hbw, idx r, idx c) { return (r - 1) * hbw + c - 1; }
 
 // A random symmetric, strictly diagonally dominant (so positive-definite)
-// band matrix whose entries are exact in single precision.
+// band matrix whose entries are exact in single precision. The off-diagonal
+// entries are mostly negative and the diagonal exceeds the sum of their
+// magnitudes by little, like a diffusion operator: the inverse decays slowly,
+// so rows a few blocks apart still couple visibly and a wrong coupling shows
+// in the solution.
 inline band_matrix random_spd(idx n, idx hbw, std::uint64_t seed) {
     band_matrix m(n, hbw);
     std::mt19937_64 gen(seed);
-    std::uniform_real_distribution<double> off(-1.0, 1.0);
-    std::uniform_real_distribution<double> extra(0.5, 1.5);
+    std::uniform_real_distribution<double> off(-1.0, 0.25);
+    std::uniform_real_distribution<double> extra(0.01, 0.1);
     for (idx r = 1; r <= n; ++r)
         for (idx c = r + 1; c <= std::min(r + hbw, n); ++c) m.set(r, c, static_cast<float>(off(gen)));
     for (idx r = 1; r <= n; ++r) {
@@ -126,12 +130,46 @@ inline std::vector<double> dense_factor(const band_matrix& m, idx first, idx las
     return u;
 }
 
+// The solution of m X = rhs in double precision, and the bound the solver's
+// error must meet: a few times the error of a plain single-precision
+// Cholesky of the same system, and never less than a few units of single
+// precision relative to the solution.
+struct reference_solution {
+    std::vector<double> x;
+    double plain_error = 0.0;
+    double bound = 0.0;
+};
+
+inline reference_solution solve_reference(const band_matrix& m, const std::vector<double>& rhs, idx nrhs);
+
 // Largest absolute entry.
 template <class V>
 double max_abs(const V& v) {
     double m = 0.0;
     for (auto x : v) m = std::max(m, std::abs(static_cast<double>(x)));
     return m;
+}
+
+inline reference_solution solve_reference(const band_matrix& m, const std::vector<double>& rhs, idx nrhs) {
+    reference_solution ref;
+    ref.x = rhs;
+    std::vector<float> plain(rhs.begin(), rhs.end());
+    if (!cholesky_solve(m, ref.x, nrhs) || !cholesky_solve(m, plain, nrhs)) return ref;
+    for (std::size_t i = 0; i < rhs.size(); ++i)
+        ref.plain_error = std::max(ref.plain_error, std::abs(double(plain[i]) - ref.x[i]));
+    ref.bound = std::max(6 * ref.plain_error, 16 * 0x1p-24 * max_abs(ref.x));
+    return ref;
+}
+
+// Largest |x - reference|; NaN when x holds a NaN.
+template <class V>
+double max_error(const V& x, const std::vector<double>& reference) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+        const double e = std::abs(double(x[i]) - reference[i]);
+        if (!(e <= worst)) worst = e;
+    }
+    return worst;
 }
 
 template <class T>

@@ -10,15 +10,59 @@
 //       entry    (1,1) (1,2) (1,3) (2,2) (2,3) (2,4) (3,3) ...
 //
 //   The array holds (n - 1) * hbw + n elements; slots of the last rows that
-//   would lie past column n are never read or written.
+//   would lie past column n are never read or written (with one exception:
+//   when the last block of rows is shorter than hbw, the solver may use
+//   slots past column n of the row before it as scratch; nothing reads them).
 //
 //   B: n by nrhs, column-major; overwritten by the solutions.
 //   WORK: 2 * n * hbw elements of scratch.
 //
-// info: 0 on success, -1 when a pivot was not positive.
+// The solve factors A = U^T U in a permuted block order (block cyclic
+// reduction): afterwards A holds the factors of that order, not of the
+// natural one. The results are the same, bit for bit, for every thread count.
 #pragma once
 
 #include <cstdint>
 
+namespace pchol {
+
+// The solver's result codes (info).
+inline constexpr std::int32_t info_ok = 0;
+// A pivot was not positive: A and B are partly overwritten and of no use.
+inline constexpr std::int32_t info_pivot_failed = -1;
+// hbw < 0, or the band (n - 1) * hbw + n or the scratch 2 * n * hbw does not
+// fit a 32-bit count, or the solver's 32-bit row counters would overflow
+// (only with hbw = 0 and n beyond about 1.2e9): nothing was touched.
+inline constexpr std::int32_t info_bad_arguments = -2;
+// The solver's mutex, a synchronisation point or a worker thread could not be
+// created. Without the mutex or a point nothing was computed and A and B are
+// as they were. With a worker thread missing the solve ran to the end on the
+// threads that did start: A and B hold the factor and the solution, exactly
+// as with any other thread count.
+inline constexpr std::int32_t info_no_resources = -3;
+
+}  // namespace pchol
+
+// Solves A X = B with the thread count of get_thread_count (settings.hpp),
+// at least 1 and at most 32. n <= 0 or nrhs <= 0 are valid: with n <= 0
+// nothing is touched, with nrhs <= 0 only A is factored. Allocates nothing.
 void pchol_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B, const std::int32_t& nrhs,
                   float* WORK, std::int32_t& info);
+
+// The routine every thread of pchol_solve4 runs, the calling thread included,
+// with the same 19 arguments; no thread index: blocks are handed out from the
+// cursors next_row and back_row under counter_mutex, and the sweeps are
+// separated by barriers on the two points of sync_pair, used alternately.
+// links and spikes are the two halves of WORK. The counters are the
+// solver's shared state, initially level_scale 1, neighbour_dist block_rows,
+// sweep_stride 2 * block_rows, level_first 1, next_row 1, back_row 0, both
+// fail_flags 0, with sync_pair[0] armed for num_threads parties. A failed
+// pivot sets fail_flags[0] to -1; every thread then returns after the
+// barrier that ends that sweep.
+void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& hbw, float* const& B,
+                   const std::int32_t& nrhs, float* const& links, float* const& spikes,
+                   const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                   const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
+                   std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
+                   std::int32_t& next_row, std::int32_t& back_row, const float& tol,
+                   std::int32_t (&fail_flags)[2]);

@@ -1,0 +1,62 @@
+// The parallel block-cyclic-reduction solver, written once over the element
+// type: the worker every thread runs and the driver that owns what they
+// share. An element type's entry points (pchol_solve4, pchol_worker4, ...)
+// are thin wrappers that name the element type, the tuning routine and the
+// worker routine the threads are started on.
+#pragma once
+
+#include "pchol/band_kernels.hpp"
+
+#include <cstdint>
+
+namespace pchol::detail {
+
+// The worker routine of element type T: the 19 arguments, all by reference,
+// in the order the threads are started with.
+template <class T>
+using worker_routine = void(T* const& A, const std::int32_t& n, const std::int32_t& hbw, T* const& B,
+                            const std::int32_t& nrhs, T* const& links, T* const& spikes,
+                            const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                            const std::int32_t& block_rows, const std::int32_t& num_threads,
+                            std::int32_t& level_scale, std::int32_t& neighbour_dist, std::int32_t& sweep_stride,
+                            std::int32_t& level_first, std::int32_t& next_row, std::int32_t& back_row,
+                            const real_of_t<T>& tol, std::int32_t (&fail_flags)[2]);
+
+// See pchol_worker4 in pchol/solver.hpp.
+template <class T>
+void parallel_worker(T* const& A, const std::int32_t& n, const std::int32_t& hbw, T* const& B,
+                     const std::int32_t& nrhs, T* const& links, T* const& spikes, const std::int32_t& counter_mutex,
+                     const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
+                     const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
+                     std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
+                     std::int32_t& back_row, const real_of_t<T>& tol, std::int32_t (&fail_flags)[2]);
+
+// See pchol_solve4 in pchol/solver.hpp. tune sets block_size; worker is the
+// element type's named worker routine (it calls parallel_worker<T>).
+template <class T>
+void parallel_solve(T* A, const std::int32_t& n, const std::int32_t& hbw, T* B, const std::int32_t& nrhs, T* WORK,
+                    std::int32_t& info, void (&tune)(), worker_routine<T>& worker);
+
+// The largest value any schedule counter takes while the workers solve n rows
+// in blocks of block_rows rows (the workers keep them in 32-bit integers).
+std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows);
+
+extern template void parallel_worker<float>(float* const&, const std::int32_t&, const std::int32_t&, float* const&,
+                                            const std::int32_t&, float* const&, float* const&, const std::int32_t&,
+                                            const std::int32_t (&)[2], const std::int32_t&, const std::int32_t&,
+                                            std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&,
+                                            std::int32_t&, std::int32_t&, const float&, std::int32_t (&)[2]);
+extern template void parallel_solve<float>(float*, const std::int32_t&, const std::int32_t&, float*,
+                                           const std::int32_t&, float*, std::int32_t&, void (&)(),
+                                           worker_routine<float>&);
+extern template void parallel_worker<double>(double* const&, const std::int32_t&, const std::int32_t&,
+                                             double* const&, const std::int32_t&, double* const&, double* const&,
+                                             const std::int32_t&, const std::int32_t (&)[2], const std::int32_t&,
+                                             const std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&,
+                                             std::int32_t&, std::int32_t&, std::int32_t&, const double&,
+                                             std::int32_t (&)[2]);
+extern template void parallel_solve<double>(double*, const std::int32_t&, const std::int32_t&, double*,
+                                            const std::int32_t&, double*, std::int32_t&, void (&)(),
+                                            worker_routine<double>&);
+
+}  // namespace pchol::detail

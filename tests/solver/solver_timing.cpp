@@ -1,0 +1,66 @@
+// Times pchol_solve4 on the benchmark's system (n = 2,000,000, hbw = 8,
+// nrhs = 1) with 1 and 2 threads, several solves each in this one process,
+// and prints the median and the minimum wall time per thread count, the
+// speedup of the medians and the largest |B - X| of every solve. Not a test:
+// run it by hand on an otherwise idle machine (a Release build).
+//
+//   solver_timing [solves per thread count, default 7] [largest thread count, default 2]
+#include "pchol/settings.hpp"
+#include "pchol/solver.hpp"
+#include "pchol/test_system.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+int main(int argc, char** argv) {
+    const int solves = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    const int max_threads = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2;
+    const std::int32_t n = 2000000, hbw = 8, nrhs = 1;
+    std::vector<float> A(static_cast<std::size_t>(n - 1) * hbw + n), B(n), X(n), WORK(2 * std::size_t(n) * hbw);
+    std::int32_t procs = 0;
+    count_processors(procs);
+    std::printf("n %d, hbw %d, nrhs %d; %d processors, %u hardware threads; %d solves per thread count\n", n, hbw,
+                nrhs, procs, std::thread::hardware_concurrency(), solves);
+#ifdef __OPTIMIZE__
+    std::printf("compiled with optimisation%s\n", PCHOL_TIMING_FLAGS);
+#else
+    std::printf("compiled WITHOUT optimisation\n");
+#endif
+    std::vector<double> medians;
+    for (std::int32_t threads = 1; threads <= max_threads; ++threads) {
+        set_thread_count(threads);
+        std::int32_t used = 0;
+        get_thread_count(used);
+        std::vector<double> times;
+        double worst = 0.0;
+        for (int s = 0; s < solves; ++s) {
+            make_test_system(A.data(), B.data(), X.data(), n, hbw, nrhs);
+            std::int32_t info = 1;
+            const auto t0 = std::chrono::steady_clock::now();
+            pchol_solve4(A.data(), n, hbw, B.data(), nrhs, WORK.data(), info);
+            const auto t1 = std::chrono::steady_clock::now();
+            if (info != 0) {
+                std::printf("solve failed, info %d\n", info);
+                return 1;
+            }
+            times.push_back(std::chrono::duration<double>(t1 - t0).count());
+            for (std::int32_t i = 0; i < n; ++i) worst = std::max(worst, double(std::abs(B[i] - X[i])));
+        }
+        std::vector<double> sorted = times;
+        std::sort(sorted.begin(), sorted.end());
+        const double median = sorted[sorted.size() / 2];
+        medians.push_back(median);
+        std::printf("%d thread(s): median %.4f s, min %.4f s, max|B - X| %.3g; all:", used, median, sorted.front(),
+                    worst);
+        for (const double t : times) std::printf(" %.4f", t);
+        std::printf("\n");
+    }
+    for (std::size_t k = 1; k < medians.size(); ++k)
+        std::printf("speedup T1/T%zu = %.2f\n", k + 1, medians[0] / medians[k]);
+    return 0;
+}
