@@ -396,5 +396,7 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
 
 PCHOL_INSTANTIATE_PARALLEL_SOLVER(float)
 PCHOL_INSTANTIATE_PARALLEL_SOLVER(double)
+PCHOL_INSTANTIATE_PARALLEL_SOLVER(std::complex<double>)
+PCHOL_INSTANTIATE_PARALLEL_SOLVER(std::complex<float>)
 
 }  // namespace pchol::detail

@@ -22,6 +22,7 @@
 // natural one. The results are the same, bit for bit, for every thread count.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 
 namespace pchol {
@@ -66,3 +67,56 @@ void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& h
                    std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
                    std::int32_t& next_row, std::int32_t& back_row, const float& tol,
                    std::int32_t (&fail_flags)[2]);
+
+// ---- The other element types ------------------------------------------------
+// The same solver, driver and worker in three more element types, with the
+// same arguments and results as pchol_solve4 and pchol_worker4:
+//
+//   pchol_solve3  double                  tuning as pchol_solve4
+//   pchol_solve1  std::complex<double>    tuning set_block_size_by_threads
+//   pchol_solve2  std::complex<float>     tuning set_block_size_by_threads
+//
+// The complex solvers take a complex symmetric matrix, A(r, c) = A(c, r) with
+// no conjugation, and factor A = U^T U with the plain transpose; both
+// substitutions use the plain transpose as well. A pivot fails only when its
+// modulus is not above 0 (both parts zero); a negative real pivot is
+// accepted and takes the principal root (-4 + 0i becomes 0 + 2i); NaN and
+// infinite pivots do not fail.
+//
+// Blocking: the tuning value block_size is process-wide and is fixed by the
+// first solve of the process, of whichever element type: pchol_solve4 and
+// pchol_solve3 set 24; pchol_solve1 and pchol_solve2 set 16 when the thread
+// count is at most 2 and 8 otherwise. Every later solve keeps it. Blocks have
+// max(block_size^2 / max(hbw, 1), hbw + 1) rows.
+void pchol_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B, const std::int32_t& nrhs,
+                  double* WORK, std::int32_t& info);
+void pchol_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw, std::complex<double>* B,
+                  const std::int32_t& nrhs, std::complex<double>* WORK, std::int32_t& info);
+void pchol_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw, std::complex<float>* B,
+                  const std::int32_t& nrhs, std::complex<float>* WORK, std::int32_t& info);
+
+void pchol_worker3(double* const& A, const std::int32_t& n, const std::int32_t& hbw, double* const& B,
+                   const std::int32_t& nrhs, double* const& links, double* const& spikes,
+                   const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                   const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
+                   std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
+                   std::int32_t& next_row, std::int32_t& back_row, const double& tol,
+                   std::int32_t (&fail_flags)[2]);
+void pchol_worker1(std::complex<double>* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                   std::complex<double>* const& B, const std::int32_t& nrhs, std::complex<double>* const& links,
+                   std::complex<double>* const& spikes, const std::int32_t& counter_mutex,
+                   const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
+                   const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
+                   std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
+                   std::int32_t& back_row, const double& tol, std::int32_t (&fail_flags)[2]);
+void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                   std::complex<float>* const& B, const std::int32_t& nrhs, std::complex<float>* const& links,
+                   std::complex<float>* const& spikes, const std::int32_t& counter_mutex,
+                   const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
+                   const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
+                   std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
+                   std::int32_t& back_row, const float& tol, std::int32_t (&fail_flags)[2]);
+
+// The complex solvers' tuning routine: when block_size is still unset, 16 if
+// the thread count (get_thread_count) is at most 2, else 8; otherwise nothing.
+void set_block_size_by_threads();
