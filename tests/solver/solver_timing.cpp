@@ -1,8 +1,9 @@
 // Times pchol_solve4 on the benchmark's system (n = 2,000,000, hbw = 8,
-// nrhs = 1) with 1 and 2 threads, several solves each in this one process,
-// and prints the median and the minimum wall time per thread count, the
-// speedup of the medians and the largest |B - X| of every solve. Not a test:
-// run it by hand on an otherwise idle machine (a Release build).
+// nrhs = 1) with 1 and 2 threads, several solves each in this one process
+// (the thread counts taking turns), and prints the median and the minimum
+// wall time per thread count, the speedup of the medians and the largest
+// |B - X| over the solves. Not a test: run it by hand on an otherwise idle
+// machine, from a Release build.
 //
 //   solver_timing [solves per thread count, default 7] [largest thread count, default 2]
 #include "pchol/settings.hpp"
@@ -31,33 +32,36 @@ int main(int argc, char** argv) {
 #else
     std::printf("compiled WITHOUT optimisation\n");
 #endif
-    std::vector<double> medians;
-    for (std::int32_t threads = 1; threads <= max_threads; ++threads) {
-        set_thread_count(threads);
-        std::int32_t used = 0;
-        get_thread_count(used);
-        std::vector<double> times;
-        double worst = 0.0;
-        for (int s = 0; s < solves; ++s) {
+    // The thread counts take turns, solve by solve, so that a passing load
+    // on the machine falls on all of them alike.
+    std::vector<std::vector<double>> times(static_cast<std::size_t>(max_threads));
+    std::vector<double> worst(static_cast<std::size_t>(max_threads), 0.0);
+    for (int s = 0; s < solves; ++s) {
+        for (std::int32_t threads = 1; threads <= max_threads; ++threads) {
+            set_thread_count(threads);
             make_test_system(A.data(), B.data(), X.data(), n, hbw, nrhs);
             std::int32_t info = 1;
             const auto t0 = std::chrono::steady_clock::now();
             pchol_solve4(A.data(), n, hbw, B.data(), nrhs, WORK.data(), info);
             const auto t1 = std::chrono::steady_clock::now();
             if (info != 0) {
-                std::printf("solve failed, info %d\n", info);
+                std::printf("solve failed with %d threads, info %d\n", threads, info);
                 return 1;
             }
-            times.push_back(std::chrono::duration<double>(t1 - t0).count());
-            for (std::int32_t i = 0; i < n; ++i) worst = std::max(worst, double(std::abs(B[i] - X[i])));
+            times[threads - 1].push_back(std::chrono::duration<double>(t1 - t0).count());
+            for (std::int32_t i = 0; i < n; ++i)
+                worst[threads - 1] = std::max(worst[threads - 1], double(std::abs(B[i] - X[i])));
         }
-        std::vector<double> sorted = times;
+    }
+    std::vector<double> medians;
+    for (std::int32_t threads = 1; threads <= max_threads; ++threads) {
+        std::vector<double> sorted = times[threads - 1];
         std::sort(sorted.begin(), sorted.end());
         const double median = sorted[sorted.size() / 2];
         medians.push_back(median);
-        std::printf("%d thread(s): median %.4f s, min %.4f s, max|B - X| %.3g; all:", used, median, sorted.front(),
-                    worst);
-        for (const double t : times) std::printf(" %.4f", t);
+        std::printf("%d thread(s): median %.4f s, min %.4f s, max|B - X| %.3g; all:", threads, median, sorted.front(),
+                    worst[threads - 1]);
+        for (const double t : times[threads - 1]) std::printf(" %.4f", t);
         std::printf("\n");
     }
     for (std::size_t k = 1; k < medians.size(); ++k)
