@@ -4,6 +4,7 @@
 #pragma once
 
 #include "family_reference.hpp"
+#include "pchol/pipelined.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 
@@ -39,6 +40,9 @@ struct entry;
         static constexpr int variant = K;                                                                      \
         static void solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {        \
             pchol_solve##K(A, n, hbw, B, nrhs, W, info);                                                       \
+        }                                                                                                      \
+        static void pipelined(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {    \
+            pchol_pipelined_solve##K(A, n, hbw, B, nrhs, W, info);                                             \
         }                                                                                                      \
         static constexpr auto worker = &pchol_worker##K;                                                       \
     };
@@ -104,6 +108,7 @@ struct problem {
         for (const idx s : slots_beyond_n(m.n, m.hbw)) a[static_cast<std::size_t>(s)] = marker<T>();
     }
     void solve() { entry<T>::solve(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
+    void pipelined() { entry<T>::pipelined(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
 };
 
 // The thread counts come from the settings, capped by the processor count:

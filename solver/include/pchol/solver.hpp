@@ -120,3 +120,28 @@ void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const s
 // The complex solvers' tuning routine: when block_size is still unset, 16 if
 // the thread count (get_thread_count) is at most 2, else 8; otherwise nothing.
 void set_block_size_by_threads();
+
+// ---- Pipelined drivers ---------------------------------------------------------------
+// The same system solved with the pipelined band routines (pipelined.hpp):
+// factored and solved in the natural row order by a team of get_thread_count
+// threads, started as pchol_solve4 starts its workers. The first right-hand
+// side is forward-solved along with the factorisation, each further one
+// after it; with nrhs <= 0 A is only factored. A then holds the factor of the
+// natural order. The results are the same, bit for bit, for every thread
+// count, and equal to the block solvers' up to rounding.
+//
+// WORK is not used (it is there so that the arguments are those of
+// pchol_solveK); it may be null. block_size is neither read nor set.
+// info as for pchol_solve4: 0, -1 (a failed pivot), -2 (refused arguments,
+// nothing touched), -3 (the mutex, a synchronisation point or a thread could
+// not be created).
+void pchol_pipelined_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+                            std::complex<double>* B, const std::int32_t& nrhs, std::complex<double>* WORK,
+                            std::int32_t& info);
+void pchol_pipelined_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+                            std::complex<float>* B, const std::int32_t& nrhs, std::complex<float>* WORK,
+                            std::int32_t& info);
+void pchol_pipelined_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
+                            const std::int32_t& nrhs, double* WORK, std::int32_t& info);
+void pchol_pipelined_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                            const std::int32_t& nrhs, float* WORK, std::int32_t& info);
