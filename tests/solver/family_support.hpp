@@ -7,6 +7,7 @@
 #include "pchol/pipelined.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
+#include "pchol/threads.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,14 @@ constexpr bool small = false;
 #endif
 
 using i32 = std::int32_t;
+
+// The threading library's table mutexes live until the end of the program,
+// where the benchmark closes them too.
+class library_cleanup : public ::testing::Environment {
+public:
+    void TearDown() override { thr_lib_cleanup(); }
+};
+inline ::testing::Environment* const cleanup = ::testing::AddGlobalTestEnvironment(new library_cleanup);
 
 // The entry points of element type T.
 template <class T>
