@@ -13,12 +13,6 @@ namespace pchol::detail {
 
 namespace {
 
-// Rows per panel. Each stage costs a barrier, and with panel_rows > hbw the
-// diagonal task is the only task of a stage, so a long panel leaves one
-// thread to do all the work while a short one spends the time in barriers.
-// See bench/family_bench.cpp for the measurement this value comes from.
-constexpr i32 panel_rows_default = 64;
-
 // What every thread of a pipelined driver's team runs: the factorisation
 // with the first right-hand side, then the substitution of each further one.
 // With no right-hand side A is only factored.
@@ -62,7 +56,7 @@ void pipelined_team(T* const& A, const i32& n, const i32& hbw, T* const& B, cons
 
 template <class T>
 void pipelined_driver(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, i32& info) {
-    const i32 panel_rows = panel_rows_default;
+    const i32 panel_rows = pipelined_panel_rows;
     // The cursors run up to n + hbw + 2 * panel_rows.
     if (!band_arguments_fit(n, hbw) || index{n} + hbw + 3 * index{panel_rows} > i32_max) {
         info = info_bad_arguments;

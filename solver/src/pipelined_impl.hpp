@@ -193,7 +193,8 @@ private:
                 for (index c = H; c <= ce; ++c) ap[c - p] = tr::mul_sub(ap[c - p], ao[c - o], aop);
             }
         }
-        for (index p = G; p <= F; ++p) {
+        // Rows more than hbw above H do not reach column H.
+        for (index p = std::max(G, H - w_); p <= F; ++p) {
             T* ap = band_row(A_, w_, p);
             for (index o = std::max(p - w_, G); o < p; ++o) {
                 const T* ao = band_row(A_, w_, o);
@@ -209,7 +210,7 @@ private:
 
     // B(H..end) loses the finished panel's solved B(G..F). Per step.
     void apply_panel_solution(T* B, index G, index F, index H, index end) {
-        for (index o = G; o <= F; ++o) {
+        for (index o = std::max(G, H - w_); o <= F; ++o) {
             const T* ao = band_row(A_, w_, o);
             const T bo = B[o - 1];
             const index ce = std::min(o + w_, end);

@@ -192,7 +192,7 @@ TYPED_TEST(Pipelined, FailureInTheFirstAndSecondPanel) {
 
 // ---- The drivers ---------------------------------------------------------------------------
 
-// Shapes of the block solver's tests, measured in panels of 64 rows: the
+// Shapes of the block solver's tests, measured in the drivers' panels: the
 // driver's solution matches the reference and the block solver of the same
 // element type, for nrhs 0, 1 and 3, and every thread count gives the bits
 // of one thread.
@@ -201,7 +201,7 @@ void check_driver_shapes(idx hbw) {
     constexpr bool cplx = is_complex<T>::value;
     std::vector<i32> thread_counts = {1, 2, 3, 4, 5, 6, 7, 8};
     if (small) thread_counts = {1, 2, 3, 8};
-    std::vector<idx> sizes = shape_sizes(hbw, 64);
+    std::vector<idx> sizes = shape_sizes(hbw, pchol::pipelined_panel_rows);
     sizes.push_back(hbw + 1);
 
     within_time_limit([&] {
@@ -282,8 +282,8 @@ TYPED_TEST(Pipelined, DriverBandwidthBeyondTheMatrix) {
 // and every thread has returned.
 TYPED_TEST(Pipelined, DriverReportsAFailedPivot) {
     using T = TypeParam;
-    const idx hbw = 3, n = 700;
-    for (const idx row : {idx{5}, idx{64 + 5}, idx{6 * 64 + 1}, n}) {
+    const idx v = pchol::pipelined_panel_rows, hbw = 3, n = 7 * v - 20;
+    for (const idx row : {idx{5}, v + 5, 6 * v + 1, n}) {
         sym_band m = random_system(n, hbw, 29, is_complex<T>::value);
         for (idx c = std::max<idx>(1, row - hbw); c <= std::min(row + hbw, n); ++c) m.set(row, c, 0.0);
         for (const i32 threads : {1, 2, 4}) {
@@ -319,7 +319,7 @@ TYPED_TEST(Pipelined, DriverRefusesArgumentsAndTouchesNothing) {
 // thread; info reports the shortage. Without the mutex nothing is computed.
 TEST(PipelinedDriver, ResourceFailures) {
     using T = double;
-    const idx hbw = 8, n = 900, nrhs = 3;
+    const idx hbw = 8, n = 5 * pchol::pipelined_panel_rows + 7, nrhs = 3;
     const sym_band m = random_system(n, hbw, 12, false);
     const std::vector<cd> rhs = random_rhs(n, nrhs, 12, false);
     use_threads(1);
