@@ -143,8 +143,14 @@ struct complex_element_traits {
     // The pivot test on the modulus: fails when tol >= |d|. The comparison is
     // ordered, so a NaN modulus does not fail. The modulus is taken without
     // intermediate overflow or underflow, so that with tol = 0 a pivot fails
-    // exactly when both of its parts are zero, however small they are.
-    static bool fails(value_type d, real_type tol) noexcept { return tol >= std::hypot(d.real(), d.imag()); }
+    // exactly when both of its parts are zero, however small they are. Since
+    // |d| is at least as large as either part, a threshold below a part
+    // decides the test without the modulus (always so for tol = 0 and a
+    // non-zero pivot); a NaN part decides it too, as the NaN modulus would.
+    static bool fails(value_type d, real_type tol) noexcept {
+        if (!(tol >= std::abs(d.real())) || !(tol >= std::abs(d.imag()))) return false;
+        return tol >= std::hypot(d.real(), d.imag());
+    }
 
     // The principal square root (real part >= 0) of the standard library, in
     // the storage precision: -4 + 0i becomes 0 + 2i.

@@ -123,7 +123,7 @@ void set_block_size_by_threads();
 
 // ---- Pipelined drivers ---------------------------------------------------------------
 namespace pchol {
-inline constexpr std::int32_t pipelined_panel_rows = 512;
+inline constexpr std::int32_t pipelined_panel_rows = 4096;
 }
 
 // The same system solved with the pipelined band routines (pipelined.hpp):
@@ -136,13 +136,15 @@ inline constexpr std::int32_t pipelined_panel_rows = 512;
 //
 // The panel length the drivers pass to the pipelined routines. With the
 // benchmark's system (hbw = 8) a panel longer than hbw leaves the diagonal
-// task as a stage's only task, so the second thread of a team mostly waits;
-// what a panel length decides is how many barriers a solve makes (two per
-// panel). Measured with bench/family_bench --panels: the time falls steeply
-// up to a few hundred rows (from 1.9 s at 8 rows to 0.14 s at 512 for two
-// threads in single precision) and is flat from 512 to 2048 for one and two
-// threads, single and complex double; longer panels gain nothing.
-//
+// task as a stage's only task, so the second thread of a team mostly waits,
+// and shorter panels, which would give it work, cost more in barriers (two
+// per panel, a few microseconds each with two threads) than the work saves:
+// measured with bench/family_bench --panels, two threads take 2.8 s at 8
+// rows per panel, 0.76 s at 32, 0.13 s at 512 and 0.112 s at 4096 in single
+// precision (one thread: 0.11 s from 128 rows on). The time stops falling at
+// 2048 to 4096 rows, in single and in complex double precision alike, and a
+// panel of 4096 rows of complex double (590 KB of band) still fits the
+// second-level cache.
 // WORK is not used (it is there so that the arguments are those of
 // pchol_solveK); it may be null. block_size is neither read nor set.
 // info as for pchol_solve4: 0, -1 (a failed pivot), -2 (refused arguments,
