@@ -273,7 +273,8 @@ TYPED_TEST(Pipelined, DriverBandwidthBeyondTheMatrix) {
             ASSERT_TRUE(reference_solve(m, want, 2));
             use_threads(3);
             problem<T> p(m, rhs, 2);
-            within_time_limit([&] { p.pipelined(); });
+            // The scratch is not used: it may be null.
+            within_time_limit([&] { entry<T>::pipelined(p.a.data(), p.n, p.hbw, p.b.data(), p.nrhs, nullptr, p.info); });
             ASSERT_EQ(p.info, pchol::info_ok);
             EXPECT_LE(max_error(p.b, want), error_bound<T>(want, hbw));
         }

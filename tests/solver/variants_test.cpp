@@ -177,8 +177,11 @@ double hermitian_residual(const sym_band& m, const std::vector<T>& x, const std:
     double worst = 0.0;
     for (idx r = 1; r <= m.n; ++r) {
         cd s = 0.0;
-        for (idx c = std::max<idx>(1, r - m.hbw); c <= std::min(r + m.hbw, m.n); ++c)
-            s += (c < r ? std::conj(m.get(c, r)) : m.get(r, c)) * to_cd(x[static_cast<std::size_t>(c - 1)]);
+        for (idx c = std::max<idx>(1, r - m.hbw); c <= std::min(r + m.hbw, m.n); ++c) {
+            const cd upper = m.get(std::min(r, c), std::max(r, c));
+            const cd a_rc = c < r ? cd(upper.real(), -upper.imag()) : upper;
+            s += a_rc * to_cd(x[static_cast<std::size_t>(c - 1)]);
+        }
         worst = std::max(worst, std::abs(s - b[static_cast<std::size_t>(r - 1)]));
     }
     return worst;
