@@ -1,7 +1,9 @@
 #include "pchol/bench.hpp"
 
+#include "pchol/platform.hpp"
 #include "pchol/report.hpp"
 #include "pchol/settings.hpp"
+#include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"
 #include "pchol/threads.hpp"
 #include "pchol/timer.hpp"
@@ -138,9 +140,10 @@ void bench_cleanup() {
 }
 
 void bench_main() {
+    platform::set_binary_stdout();  // lines end in '\n' on every system
     pchol::bench::setup s;
     count_processors(s.processors);
-    s.solve = nullptr;  // the parallel solver is not linked in yet: the timed interval is empty
+    s.solve = pchol_solve4;
     const int status = pchol::bench::run(s, std::cout);
     std::cout.flush();
     std::exit(status);

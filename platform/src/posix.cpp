@@ -118,10 +118,11 @@ handle event_create() {
 void event_signal(handle h) {
     object* o = find(h, kind::event);
     if (o == nullptr) return;
-    {
-        std::lock_guard<std::mutex> guard(o->event_lock);
-        o->signalled = true;
-    }
+    // Notify while holding the lock: the released waiter may close the event
+    // as soon as its wait returns, and it cannot return before the lock is
+    // given up, so this thread is done with the event by then.
+    std::lock_guard<std::mutex> guard(o->event_lock);
+    o->signalled = true;
     o->event_cv.notify_one();
 }
 
@@ -230,6 +231,8 @@ bool affinity_masks(std::uint32_t& process_mask, std::uint32_t& system_mask) {
     system_mask = low_bits(sysconf(_SC_NPROCESSORS_CONF));
     return true;
 }
+
+void set_binary_stdout() {}
 
 int open_handle_count() {
     return table().open_count();

@@ -54,16 +54,24 @@ private:
     std::thread thread_;
 };
 
-// A one-shot gate: threads block in pass() until open() is called.
+// A one-shot gate: threads block in pass() until open() is called. A mutex
+// and condition variable rather than an atomic wait: one C++ library for
+// Windows loses atomic wake-ups when hundreds of threads wait at once.
 struct Gate {
-    std::atomic<bool> opened{false};
+    std::mutex lock;
+    std::condition_variable cv;
+    bool opened = false;
 
     void pass() {
-        opened.wait(false, std::memory_order_acquire);
+        std::unique_lock<std::mutex> guard(lock);
+        cv.wait(guard, [this] { return opened; });
     }
     void open() {
-        opened.store(true, std::memory_order_release);
-        opened.notify_all();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            opened = true;
+        }
+        cv.notify_all();
     }
 };
 

@@ -87,6 +87,13 @@ bool process_times(handle process, cpu_times& out);
 // the query failed.
 bool affinity_masks(std::uint32_t& process_mask, std::uint32_t& system_mask);
 
+// ---- Console output ----------------------------------------------------------
+// Makes standard output pass bytes through unchanged, so every line ends in
+// "\n" on every system: a Windows C runtime otherwise writes "\r\n" for each
+// "\n". Call it once at program start, before anything is written. Does
+// nothing where standard output has no text mode (POSIX).
+void set_binary_stdout();
+
 // ---- Fault injection (for tests) ---------------------------------------------
 // Makes the next creation of the given kind fail (return 0). Each call arms
 // one failure; it is consumed by the next creation of that kind in any thread.
