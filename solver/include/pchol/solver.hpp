@@ -122,10 +122,6 @@ void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const s
 void set_block_size_by_threads();
 
 // ---- Pipelined drivers ---------------------------------------------------------------
-namespace pchol {
-inline constexpr std::int32_t pipelined_panel_rows = 4096;
-}
-
 // The same system solved with the pipelined band routines (pipelined.hpp):
 // factored and solved in the natural row order by a team of get_thread_count
 // threads, started as pchol_solve4 starts its workers. The first right-hand
@@ -134,22 +130,11 @@ inline constexpr std::int32_t pipelined_panel_rows = 4096;
 // natural order. The results are the same, bit for bit, for every thread
 // count, and equal to the block solvers' up to rounding.
 //
-// The panel length the drivers pass to the pipelined routines. With the
-// benchmark's system (hbw = 8) a panel longer than hbw leaves the diagonal
-// task as a stage's only task, so the second thread of a team mostly waits,
-// and shorter panels, which would give it work, cost more in barriers (two
-// per panel, a few microseconds each with two threads) than the work saves:
-// measured with bench/family_bench --panels, two threads take 2.8 s at 8
-// rows per panel, 0.76 s at 32, 0.13 s at 512 and 0.112 s at 4096 in single
-// precision (one thread: 0.11 s from 128 rows on). The time stops falling at
-// 2048 to 4096 rows, in single and in complex double precision alike, and a
-// panel of 4096 rows of complex double (590 KB of band) still fits the
-// second-level cache.
 // WORK is not used (it is there so that the arguments are those of
 // pchol_solveK); it may be null. block_size is neither read nor set.
-// info as for pchol_solve4: 0, -1 (a failed pivot), -2 (refused arguments,
-// nothing touched), -3 (the mutex, a synchronisation point or a thread could
-// not be created).
+// info as for pchol_solve4: info_ok, info_pivot_failed, info_bad_arguments
+// (nothing touched; also when n + hbw + 3 * pipelined_panel_rows passes the
+// 32-bit range), info_no_resources.
 void pchol_pipelined_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
                             std::complex<double>* B, const std::int32_t& nrhs, std::complex<double>* WORK,
                             std::int32_t& info);
@@ -160,3 +145,21 @@ void pchol_pipelined_solve3(double* A, const std::int32_t& n, const std::int32_t
                             const std::int32_t& nrhs, double* WORK, std::int32_t& info);
 void pchol_pipelined_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
                             const std::int32_t& nrhs, float* WORK, std::int32_t& info);
+
+namespace pchol {
+
+// The panel length the drivers pass to the pipelined routines. With the
+// benchmark's system (hbw = 8) a panel longer than hbw leaves the diagonal
+// task as a stage's only task, so the second thread of a team mostly waits,
+// and shorter panels, which would give it work, cost more in barriers (two
+// per panel, a few microseconds each with two threads) than the work saves:
+// measured with bench/family_bench --panels, two threads take 2.8 s at 8
+// rows per panel, 0.76 s at 32, 0.13 s at 512 and 0.112 s at 4096 in single
+// precision (one thread: 0.11 s from 128 rows on). The time stops falling at
+// 2048 to 4096 rows, in single and in complex double precision alike, and a
+// panel of 4096 rows of complex double (590 KB of band) still fits the
+// second-level cache. A fixed length (not one per thread count) keeps the
+// results the same for every thread count.
+inline constexpr std::int32_t pipelined_panel_rows = 4096;
+
+}  // namespace pchol
