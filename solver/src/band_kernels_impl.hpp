@@ -11,16 +11,35 @@
 // ascending row.
 #pragma once
 
+#include "band_kernels_fixed.hpp"
 #include "element_traits.hpp"
 #include "pchol/band_kernels.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 namespace pchol::detail {
 
 using index = std::int64_t;
+
+// Calls f with the half bandwidth as a std::integral_constant when it has a
+// fixed-width fast path (band_kernels_fixed.hpp); false, without calling f,
+// for any other half bandwidth, which takes the in-order loops.
+template <class F>
+inline bool with_fixed_width(index hbw, F&& f) {
+    switch (hbw) {
+        case 4:
+            f(std::integral_constant<int, 4>{});
+            return true;
+        case 8:
+            f(std::integral_constant<int, 8>{});
+            return true;
+        default:
+            return false;
+    }
+}
 
 // Row r of the band from its diagonal on: row(A, hbw, r)[c - r] = A(r, c).
 template <class T>
@@ -88,6 +107,10 @@ void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first,
     const index w = hbw;
     const index f = first;
     const index l = last;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::band_factor_block<T, decltype(W)::value>(A, f, l, tol, fail_flags + (slot - 1));
+        }))
+        return;
     for (index i = f; i <= l; ++i) {
         T* ai = detail::band_row(A, w, i);
         // Row i receives the updates of the rows of the block above it; every
@@ -113,6 +136,10 @@ void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first,
 template <class T>
 void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                  T* spikes, const std::int32_t& n) {
+    if (detail::with_fixed_width(hbw, [&](auto W) {
+            detail::fixed::spike_solve<T, decltype(W)::value>(A, first, last, spikes, n);
+        }))
+        return;
     detail::forward_block(A, hbw, first, last, spikes, n, hbw);
 }
 
@@ -125,6 +152,11 @@ void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& las
 template <class T>
 void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                        T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    if (detail::with_fixed_width(hbw, [&](auto W) {
+            for (detail::index k = 0; k < nrhs; ++k)
+                detail::fixed::rhs_forward_column<T, decltype(W)::value>(A, first, last, B + k * detail::index{n});
+        }))
+        return;
     detail::forward_block(A, hbw, first, last, B, n, nrhs);
 }
 
@@ -134,6 +166,11 @@ void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t&
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k)
+                detail::fixed::rhs_backward_column<T, decltype(W)::value>(A, first, last, B + k * index{n});
+        }))
+        return;
     for (index k = 1; k <= nrhs; ++k) {
         T* b = detail::column(B, n, k);
         for (index r = last; r >= first; --r) {
@@ -192,6 +229,10 @@ void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& la
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::update_separator_tail<T, decltype(W)::value>(A, last, r1, r2, spikes, B, n, nrhs);
+        }))
+        return;
     const index t0 = index{last} - w + 1;
     for (index i = 1; i <= w; ++i) {
         const T* si = detail::column(spikes, n, i);
@@ -221,6 +262,10 @@ void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& fi
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::update_separator_head<T, decltype(W)::value>(A, first, left_last, spikes, B, n, nrhs);
+        }))
+        return;
     const index J = first;
     const index O = std::min<index>(J + w - 1, n);
     for (index q = 1; q <= w; ++q) {
@@ -260,6 +305,10 @@ void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const s
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            detail::fixed::form_fill<T, decltype(W)::value>(A, first, last, left_last, spikes, n);
+        }))
+        return;
     const index J = first;
     const index O = std::min<index>(J + w - 1, n);
     // Scratch vector v(1..hbw): the slots A(J - 1, J) ... A(J - 1, J + hbw - 1).
@@ -292,6 +341,12 @@ void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const 
     using tr = detail::element_traits<T>;
     using detail::index;
     const index w = hbw;
+    if (detail::with_fixed_width(w, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k)
+                detail::fixed::apply_left_spike_column<T, decltype(W)::value>(first, last, left_last, spikes,
+                                                                              B + k * index{n}, n);
+        }))
+        return;
     for (index k = 1; k <= nrhs; ++k) {
         T* b = detail::column(B, n, k);
         for (index q = 1; q <= w; ++q) {
@@ -322,3 +377,30 @@ void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::in
 }
 
 }  // namespace pchol
+
+namespace pchol::detail {
+
+// The worker's back substitution of the block first..last: apply_left_spike
+// when left_last > 0 (the tail of the left separator ends there), apply_link
+// when r1 > 0 (the right separator is r1..r2), then rhs_backward_block. With
+// a fixed-width path the three run fused, row by row, with the same values.
+template <class T>
+void back_substitute_block(const T* A, index hbw, index first, index last, index left_last, const T* spikes,
+                           const T* links, index r1, index r2, T* B, index n, index nrhs) {
+    if (nrhs < 1) return;
+    const index m = r1 > 0 ? std::min(std::min(r2 - r1 + 1, hbw), n - last) : 0;
+    if (with_fixed_width(hbw, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k)
+                fixed::back_substitute_column<T, decltype(W)::value>(A, first, last, left_last, spikes, links, r1, m,
+                                                                     B + k * n, n);
+        }))
+        return;
+    const std::int32_t w32 = static_cast<std::int32_t>(hbw), f32 = static_cast<std::int32_t>(first),
+                       l32 = static_cast<std::int32_t>(last), n32 = static_cast<std::int32_t>(n),
+                       k32 = static_cast<std::int32_t>(nrhs);
+    if (left_last > 0) apply_left_spike(w32, f32, l32, static_cast<std::int32_t>(left_last), spikes, B, n32, k32);
+    if (r1 > 0) apply_link(w32, l32, static_cast<std::int32_t>(r1), static_cast<std::int32_t>(r2), links, B, n32, k32);
+    rhs_backward_block(A, w32, f32, l32, B, n32, k32);
+}
+
+}  // namespace pchol::detail

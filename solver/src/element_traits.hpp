@@ -25,6 +25,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 
 namespace pchol::detail {
 
@@ -70,8 +71,15 @@ struct real_element_traits {
     static bool fails(value_type d, real_type tol) noexcept { return d <= tol; }
 
     // The pivot's root, taken in the wide format and rounded when stored.
+    // When the wide format has at least 2p + 2 significand bits for the
+    // storage format's p (double for float: 53 >= 50), that rounding gives
+    // the root taken in the storage format itself, bit for bit, so the
+    // shorter operation is used.
     static value_type root(value_type d) noexcept {
-        return static_cast<value_type>(std::sqrt(static_cast<wide_type>(d)));
+        if constexpr (std::numeric_limits<wide_type>::digits >= 2 * std::numeric_limits<value_type>::digits + 2)
+            return std::sqrt(d);
+        else
+            return static_cast<value_type>(std::sqrt(static_cast<wide_type>(d)));
     }
 };
 

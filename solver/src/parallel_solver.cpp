@@ -37,10 +37,70 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 
 namespace pchol::detail {
+
+namespace {
+
+// The waits of wait_stats: each worker sums its own and adds them to the
+// totals when it returns.
+#ifdef PCHOL_WAIT_STATS
+constexpr bool count_waits = true;
+#else
+constexpr bool count_waits = false;
+#endif
+using wait_clock = std::chrono::steady_clock;
+std::atomic<double> total_barrier{0}, total_cursor{0}, total_worker{0};
+std::atomic<std::int64_t> total_barriers{0}, total_takes{0};
+
+struct wait_counts {
+    double barrier = 0;
+    double cursor = 0;
+    std::int64_t barriers = 0;
+    std::int64_t takes = 0;
+    wait_clock::time_point start = count_waits ? wait_clock::now() : wait_clock::time_point{};
+
+    ~wait_counts() {
+        if constexpr (count_waits) {
+            total_barrier += barrier;
+            total_cursor += cursor;
+            total_worker += std::chrono::duration<double>(wait_clock::now() - start).count();
+            total_barriers += barriers;
+            total_takes += takes;
+        }
+    }
+};
+
+// Runs f, adding its wall time to seconds when waits are counted.
+template <class F>
+auto timed(double& seconds, std::int64_t& count, F&& f) {
+    if constexpr (count_waits) {
+        const auto t0 = wait_clock::now();
+        auto result = f();
+        seconds += std::chrono::duration<double>(wait_clock::now() - t0).count();
+        ++count;
+        return result;
+    } else {
+        (void)seconds;
+        (void)count;
+        return f();
+    }
+}
+
+// The team's barrier (team.hpp), its wait counted in waits.
+template <class Update>
+void barrier(const i32 (&sync_pair)[2], i32 sync_index, const i32& num_threads, wait_counts& waits,
+             Update&& update) {
+    timed(waits.barrier, waits.barriers, [&] {
+        pchol::detail::barrier(sync_pair, sync_index, num_threads, update);
+        return 0;
+    });
+}
+
+}  // namespace
 
 template <class T>
 void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, const i32& nrhs, T* const& links,
@@ -60,16 +120,18 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
 
     // Takes the next block of the sweep from cursor (under the counter mutex);
     // false when the sweep is over for this thread.
+    wait_counts waits;
     auto take_block = [&](i32& cursor) {
-        {
+        const bool taken = timed(waits.cursor, waits.takes, [&] {
             counter_lock lock(counter_mutex);
             const i32 f = load(cursor);
             if (f > n) return false;
             store(cursor, index{f} + sweep_stride);
             first = f;
-        }
-        last = static_cast<i32>(std::min(first + br - 1, N));
-        return true;
+            return true;
+        });
+        if (taken) last = static_cast<i32>(std::min(first + br - 1, N));
+        return taken;
     };
     auto failed = [&] { return load(fail_flags[sync_index - 1]) == -1; };
     auto switch_index = [&] { sync_index = 3 - sync_index; };
@@ -89,7 +151,7 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
     }
     // Barrier P: the separator sweep of level 2 starts at block 2.
-    barrier(sync_pair, sync_index, num_threads, [&] {
+    barrier(sync_pair, sync_index, num_threads, waits, [&] {
         store(next_row, (2 * index{level_scale} - 1) * br + 1);
         level_scale = 2 * level_scale;
     });
@@ -122,7 +184,7 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         }
         // Barrier S: the elimination sweep takes every other separator, with
         // the neighbours twice as far.
-        barrier(sync_pair, sync_index, num_threads, [&] {
+        barrier(sync_pair, sync_index, num_threads, waits, [&] {
             const index lf = (index{level_scale} - 1) * br + 1;
             level_first = static_cast<i32>(lf);
             store(next_row, lf);
@@ -153,7 +215,7 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         }
         // Barrier E: either the next level, or (when block 2E does not exist)
         // the back substitution from the top block E.
-        barrier(sync_pair, sync_index, num_threads, [&] {
+        barrier(sync_pair, sync_index, num_threads, waits, [&] {
             const index next = (2 * index{level_scale} - 1) * br + 1;
             store(next_row, next);
             if (next > N)
@@ -172,19 +234,16 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     for (;;) {
         const index d = neighbour_dist;
         while (take_block(back_row)) {
-            if (first - d > 0 && nrhs > 0) {
-                const i32 left_last = static_cast<i32>(first - d + br - 1);
-                apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs);
-            }
-            if (first + d <= N) {
-                const i32 r1 = static_cast<i32>(first + d);
-                const i32 r2 = static_cast<i32>(std::min(first + d + br - 1, N));
-                apply_link(hbw, last, r1, r2, links, B, n, nrhs);
-            }
-            if (nrhs > 0) rhs_backward_block(A, hbw, first, last, B, n, nrhs);
+            // apply_left_spike with the tail of the block at first - d, then
+            // apply_link with the head of the block at first + d, then
+            // rhs_backward_block.
+            const index left_last = first - d > 0 ? first - d + br - 1 : 0;
+            const index r1 = first + d <= N ? first + d : 0;
+            const index r2 = first + d <= N ? std::min(first + d + br - 1, N) : 0;
+            back_substitute_block(A, w, first, last, left_last, spikes, links, r1, r2, B, N, nrhs);
         }
         // Barrier K: one level down; after the odd blocks level_scale is 0.
-        barrier(sync_pair, sync_index, num_threads, [&] {
+        barrier(sync_pair, sync_index, num_threads, waits, [&] {
             level_scale = level_scale / 2;
             sweep_stride = sweep_stride / 2;
             neighbour_dist = neighbour_dist / 2;
@@ -193,6 +252,19 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         switch_index();
         if (level_scale < 1) return;
     }
+}
+
+wait_stats read_wait_stats() {
+    return {total_barrier.load(), total_cursor.load(), total_worker.load(), total_barriers.load(),
+            total_takes.load()};
+}
+
+void reset_wait_stats() {
+    total_barrier = 0;
+    total_cursor = 0;
+    total_worker = 0;
+    total_barriers = 0;
+    total_takes = 0;
 }
 
 std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows) {

@@ -1,0 +1,461 @@
+// Fast paths of the block kernels and coupling steps for a half bandwidth
+// known at compile time (W). Each one stores exactly the values of the
+// in-order loops in band_kernels_impl.hpp, bit for bit: a value receives the
+// same operations, on the same operands, in the same order. What changes is
+// which independent values are worked on side by side:
+//
+//   - the hbw columns of spikes are independent right-hand sides of the same
+//     substitution, so spike_solve runs the row loop outside and the W
+//     columns inside, on a row-major copy of the rows (a tile), where the
+//     W columns of one row are W consecutive elements;
+//   - the entries of a Gram matrix or of a correction are independent sums,
+//     so update_separator_tail runs over the spike's rows once and keeps all
+//     of them running side by side, each still summed over ascending rows;
+//   - with W fixed, every loop over a band row or a spikes row has a length
+//     the compiler knows and unrolls or turns into vector operations.
+//
+// The element type stays generic: the arithmetic goes through
+// element_traits<T> exactly as in the in-order loops, so these paths serve
+// complex elements as well as real ones.
+#pragma once
+
+#include "element_traits.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+namespace pchol::detail::fixed {
+
+using index = std::int64_t;
+
+// ---- band_factor_block ---------------------------------------------------------
+
+template <class T, int W>
+void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int32_t* flag) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;  // slots per band row
+    // The row factored last, kept in registers for the next row, whose last
+    // update it gives: p[c] = A(i - 1, i - 1 + c).
+    T p[S] = {};
+    for (index i = f; i <= l; ++i) {
+        T* const ai = A + (i - 1) * S;
+        if (i - W >= f && i + W <= l) {
+            // A full window: rows i - W ... i - 1 all update row i, each over
+            // the columns it shares with row i, oldest first.
+            T v[S];
+#pragma GCC unroll 16
+            for (index c = 0; c < S; ++c) v[c] = ai[c];
+#pragma GCC unroll 16
+            for (index k = W; k >= 2; --k) {
+                const T* const aj = ai - k * S;
+                const T aji = aj[k];
+#pragma GCC unroll 16
+                for (index c = 0; c <= W - k; ++c) v[c] = tr::mul_sub(v[c], aj[k + c], aji);
+            }
+#pragma GCC unroll 16
+            for (index c = 0; c < W; ++c) v[c] = tr::mul_sub(v[c], p[1 + c], p[1]);
+            const T d = v[0];
+            if (tr::fails(d, tol)) {
+#pragma GCC unroll 16
+                for (index c = 0; c < S; ++c) ai[c] = v[c];
+                std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+                return;
+            }
+            const T s = tr::root(d);
+            p[0] = s;
+#pragma GCC unroll 16
+            for (index c = 1; c < S; ++c) p[c] = tr::div(v[c], s);
+#pragma GCC unroll 16
+            for (index c = 0; c < S; ++c) ai[c] = p[c];
+            continue;
+        }
+        // The first and last W rows of the block: fewer rows above, or
+        // columns cut at the block's end.
+        const index ce_row = std::min(i + W, l);
+        for (index j = std::max(i - W, f); j < i; ++j) {
+            const T* const aj = A + (j - 1) * S;
+            const T aji = aj[i - j];
+            const index ce = std::min(j + W, l);
+            for (index c = i; c <= ce; ++c) ai[c - i] = tr::mul_sub(ai[c - i], aj[c - j], aji);
+        }
+        const T d = ai[0];
+        if (tr::fails(d, tol)) {
+            std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+            return;
+        }
+        const T s = tr::root(d);
+        ai[0] = s;
+        for (index c = i + 1; c <= ce_row; ++c) ai[c - i] = tr::div(ai[c - i], s);
+        if (i + 1 - W >= f && i + 1 + W <= l) {
+#pragma GCC unroll 16
+            for (index c = 0; c < S; ++c) p[c] = ai[c];
+        }
+    }
+}
+
+// ---- spike_solve -----------------------------------------------------------------
+
+// Forward substitution of the W columns of spikes over rows f..l with the
+// transposed factor of the block, rows outside and the W columns inside. The
+// row in hand, x, and the W rows after it, which it updates, are held in a
+// window w[k][q] (row r + k + 1, column q + 1) that moves down one row per
+// step: a row enters the window untouched and leaves it as the row in hand,
+// with all its updates.
+template <class T, int W>
+void spike_solve(const T* A, index f, index l, T* spikes, index n) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    if (l - f < W) {
+        // Too short for the window: every row updates only rows of the block.
+        for (index r = f; r <= l; ++r) {
+            const T* const ar = A + (r - 1) * S;
+            for (index q = 0; q < W; ++q) {
+                T* const x = spikes + q * n;
+                const T xr = tr::div(x[r - 1], ar[0]);
+                x[r - 1] = xr;
+                for (index c = r + 1; c <= l; ++c) x[c - 1] = tr::mul_sub(x[c - 1], xr, ar[c - r]);
+            }
+        }
+        return;
+    }
+    T w[W][W];
+    // Row f + 1 + k: untouched so far.
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k)
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) w[k][q] = spikes[q * n + f + k];
+    T x[W];
+#pragma GCC unroll 16
+    for (index q = 0; q < W; ++q) x[q] = spikes[q * n + f - 1];
+    for (index r = f; r <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        const T d = ar[0];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) {
+            x[q] = tr::div(x[q], d);
+            spikes[q * n + r - 1] = x[q];
+        }
+        if (r + W <= l) {
+            T next[W];
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) next[q] = tr::mul_sub(w[0][q], x[q], ar[1]);
+#pragma GCC unroll 16
+            for (index k = 1; k < W; ++k)
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) w[k - 1][q] = tr::mul_sub(w[k][q], x[q], ar[k + 1]);
+            // Row r + W + 1 enters the window untouched: row r + 1 is the
+            // first to update it.
+            if (r + W < l) {
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) w[W - 1][q] = spikes[q * n + r + W];
+            }
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) x[q] = next[q];
+        } else {
+            // The last W rows: the window runs out at row l.
+            const index m = l - r;  // rows below r in the block
+            for (index k = 0; k < m; ++k)
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) w[k][q] = tr::mul_sub(w[k][q], x[q], ar[k + 1]);
+            if (m > 0) {
+#pragma GCC unroll 16
+                for (index q = 0; q < W; ++q) x[q] = w[0][q];
+                for (index k = 1; k < m; ++k)
+#pragma GCC unroll 16
+                    for (index q = 0; q < W; ++q) w[k - 1][q] = w[k][q];
+            }
+        }
+    }
+}
+
+// ---- update_separator_tail ---------------------------------------------------------
+
+// The Gram matrix of the right neighbour's spike (rows r1..r2) leaves the
+// separator's tail triangle, and spike times B leaves its tail rows of B.
+// Every entry is its own sum over ascending rows; one pass over the rows
+// carries all of them.
+template <class T, int W>
+void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    constexpr index S = W + 1;
+    const index t0 = last - W + 1;
+    // g[i][ip] = sum over r of spikes(r, ip) * spikes(r, i) for ip >= i; the
+    // entries below the diagonal are formed alongside and never used.
+    wide g[W][W];
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i)
+#pragma GCC unroll 16
+        for (index ip = 0; ip < W; ++ip) g[i][ip] = tr::widen(tr::zero());
+    for (index r = r1; r <= r2; ++r) {
+        T x[W];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) x[q] = spikes[q * n + r - 1];
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i)
+#pragma GCC unroll 16
+            for (index ip = 0; ip < W; ++ip) tr::acc_add(g[i][ip], x[ip], x[i]);
+    }
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i) {
+        T* const at = A + (t0 + i - 1) * S;
+#pragma GCC unroll 16
+        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        wide s[W];
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
+        for (index r = r1; r <= r2; ++r) {
+            const T br = b[r - 1];
+#pragma GCC unroll 16
+            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
+        }
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(s[i]);
+    }
+}
+
+// ---- Right-hand-side sweeps ---------------------------------------------------------
+
+// Forward substitution of one column x of B over rows f..l. Each row's value
+// passes from update to update in a register: the row in hand and the W rows
+// below it form a window, as in spike_solve, one element per row.
+template <class T, int W>
+void rhs_forward_column(const T* A, index f, index l, T* x) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    if (l - f < W) {
+        for (index r = f; r <= l; ++r) {
+            const T* const ar = A + (r - 1) * S;
+            const T xr = tr::div(x[r - 1], ar[0]);
+            x[r - 1] = xr;
+            for (index c = r + 1; c <= l; ++c) x[c - 1] = tr::mul_sub(x[c - 1], xr, ar[c - r]);
+        }
+        return;
+    }
+    T w[W];
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) w[k] = x[f + k];
+    T xr = x[f - 1];
+    index r = f;
+    for (; r + W <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        const T next = tr::mul_sub(w[0], xr, ar[1]);
+#pragma GCC unroll 16
+        for (index k = 1; k < W; ++k) w[k - 1] = tr::mul_sub(w[k], xr, ar[k + 1]);
+        w[W - 1] = r + W < l ? x[r + W] : T{};
+        xr = next;
+    }
+    // The last W rows: the window runs out at row l.
+    for (; r <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        const index m = l - r;
+        for (index k = 0; k < m; ++k) w[k] = tr::mul_sub(w[k], xr, ar[k + 1]);
+        if (m > 0) {
+            xr = w[0];
+            for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+        }
+    }
+}
+
+// Back substitution of one column x of B over rows l down to f, the W solved
+// rows below the row in hand kept in registers (v[k] is row r + k + 1).
+template <class T, int W>
+void rhs_backward_column(const T* A, index f, index l, T* x) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    T v[W];
+    index r = l;
+    // The last W rows of the block: fewer than W solved rows below.
+    for (; r >= f && l - r < W; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(x[r - 1]);
+        for (index c = 1; c <= l - r; ++c) tr::acc_sub(s, ar[c], x[r - 1 + c]);
+        x[r - 1] = tr::div_wide(s, ar[0]);
+    }
+    if (r < f) return;
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) v[k] = x[r + k];
+    for (; r >= f; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(x[r - 1]);
+#pragma GCC unroll 16
+        for (index c = 1; c <= W; ++c) tr::acc_sub(s, ar[c], v[c - 1]);
+        const T xr = tr::div_wide(s, ar[0]);
+        x[r - 1] = xr;
+#pragma GCC unroll 16
+        for (index k = W - 1; k >= 1; --k) v[k] = v[k - 1];
+        v[0] = xr;
+    }
+}
+
+// ---- Coupling steps of the back substitution --------------------------------------------
+
+// apply_left_spike on one column b: rows f..l lose spikes(r, q) * b(t_q),
+// q ascending, per step. Rows go through in chunks held in a local array,
+// so the W passes over a chunk run on registers.
+template <class T, int W>
+void apply_left_spike_column(index f, index l, index left_last, const T* spikes, T* b, index n) {
+    using tr = element_traits<T>;
+    constexpr index chunk = 32;
+    T bt[W];
+#pragma GCC unroll 16
+    for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+    for (index a = f; a <= l; a += chunk) {
+        const index m = std::min(chunk, l - a + 1);
+        T y[chunk];
+        for (index r = 0; r < m; ++r) y[r] = b[a - 1 + r];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) {
+            const T* const sq = spikes + q * n + (a - 1);
+            const T t = bt[q];
+            for (index r = 0; r < m; ++r) y[r] = tr::mul_sub(y[r], sq[r], t);
+        }
+        for (index r = 0; r < m; ++r) b[a - 1 + r] = y[r];
+    }
+}
+
+// ---- Separator head ---------------------------------------------------------------------
+
+// update_separator_head: the head triangle and the head rows of B lose the
+// left neighbour's contribution, q ascending per entry, through a copy of
+// the head rows of spikes (h[r][q], r counted from J).
+template <class T, int W>
+void update_separator_head(T* A, index J, index left_last, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    const index m = std::min<index>(W, n - J + 1);  // head rows
+    T h[W][W];
+    for (index r = 0; r < m; ++r)
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) h[r][q] = spikes[q * n + J - 1 + r];
+    for (index r = 0; r < m; ++r) {
+        T* const ar = A + (J - 1 + r) * S;
+        for (index c = r; c < m; ++c) {
+            T v = ar[c - r];
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[c][q], h[r][q]);
+            ar[c - r] = v;
+        }
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        T bt[W];
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+        for (index r = 0; r < m; ++r) {
+            T v = b[J - 1 + r];
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[r][q], bt[q]);
+            b[J - 1 + r] = v;
+        }
+    }
+}
+
+// form_fill: row by row, the head row's coupling w (copied to the scratch
+// slots of row J - 1, as the step defines) times the left neighbour's spike
+// tail rows, each entry summed over ascending k; then the rows below the
+// head are cleared.
+template <class T, int W>
+void form_fill(T* A, index J, index K, index left_last, T* spikes, index n) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    constexpr index S = W + 1;
+    const index O = std::min<index>(J + W - 1, n);
+    T* const v = A + (J - 2) * S + 1;
+    // The tail rows of the left neighbour's spike: t[k][j] = spikes(t_k, j).
+    T t[W][W];
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k)
+#pragma GCC unroll 16
+        for (index j = 0; j < W; ++j) t[k][j] = spikes[j * n + left_last - W + k];
+    for (index r = J; r <= O; ++r) {
+        T x[W];
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) x[i] = spikes[i * n + r - 1];
+        wide s[W];
+#pragma GCC unroll 16
+        for (index j = 0; j < W; ++j) s[j] = tr::widen(tr::zero());
+#pragma GCC unroll 16
+        for (index k = 0; k < W; ++k)
+#pragma GCC unroll 16
+            for (index j = 0; j < W; ++j) tr::acc_add(s[j], x[k], t[k][j]);
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) {
+            v[i] = x[i];
+            spikes[i * n + r - 1] = tr::narrow(tr::negate(s[i]));
+        }
+    }
+    for (index i = 0; i < W; ++i) {
+        T* const si = spikes + i * n;
+        for (index r = O + 1; r <= K; ++r) si[r - 1] = tr::zero();
+    }
+}
+
+// ---- Fused back substitution ------------------------------------------------------------
+
+// The back substitution of one column b of a block f..l: for every row, from
+// the last up, apply_left_spike's updates (when the block has a left
+// separator, whose tail ends at left_last), then apply_link's (for the tail
+// rows, when the block has a right separator starting at r1 with m head rows;
+// m = 0 when it has none), then rhs_backward_block's solve. Each row's
+// updates are independent of the solve of the rows below it, so they run in
+// the shadow of that chain; the values are those of the three steps run one
+// after the other.
+template <class T, int W>
+void back_substitute_column(const T* A, index f, index l, index left_last, const T* spikes, const T* links, index r1,
+                            index m, T* b, index n) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    T bt[W] = {};
+    if (left_last > 0) {
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+    }
+    T bh[W] = {};
+    for (index c = 0; c < m; ++c) bh[c] = b[r1 - 1 + c];
+    // Row r with its left-spike and link updates.
+    auto updated = [&](index r) {
+        T x = b[r - 1];
+        if (left_last > 0) {
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) x = tr::mul_sub(x, spikes[q * n + r - 1], bt[q]);
+        }
+        if (r > l - W) {
+            const index q = r - (l - W) - 1;
+            for (index c = 0; c < m; ++c) x = tr::mul_sub(x, links[(l + c) * W + q], bh[c]);
+        }
+        return x;
+    };
+    T v[W];
+    index r = l;
+    for (; r >= f && l - r < W; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(updated(r));
+        for (index c = 1; c <= l - r; ++c) tr::acc_sub(s, ar[c], b[r - 1 + c]);
+        b[r - 1] = tr::div_wide(s, ar[0]);
+    }
+    if (r < f) return;
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) v[k] = b[r + k];
+    for (; r >= f; --r) {
+        const T* const ar = A + (r - 1) * S;
+        auto s = tr::widen(updated(r));
+#pragma GCC unroll 16
+        for (index c = 1; c <= W; ++c) tr::acc_sub(s, ar[c], v[c - 1]);
+        const T xr = tr::div_wide(s, ar[0]);
+        b[r - 1] = xr;
+#pragma GCC unroll 16
+        for (index k = W - 1; k >= 1; --k) v[k] = v[k - 1];
+        v[0] = xr;
+    }
+}
+
+}  // namespace pchol::detail::fixed
