@@ -151,15 +151,16 @@ namespace pchol {
 // The panel length the drivers pass to the pipelined routines. With the
 // benchmark's system (hbw = 8) a panel longer than hbw leaves the diagonal
 // task as a stage's only task, so the second thread of a team mostly waits,
-// and shorter panels, which would give it work, cost more in barriers (two
-// per panel, a few microseconds each with two threads) than the work saves:
-// measured with bench/family_bench --panels, two threads take 2.8 s at 8
-// rows per panel, 0.76 s at 32, 0.13 s at 512 and 0.112 s at 4096 in single
-// precision (one thread: 0.11 s from 128 rows on). The time stops falling at
-// 2048 to 4096 rows, in single and in complex double precision alike, and a
-// panel of 4096 rows of complex double (590 KB of band) still fits the
-// second-level cache. A fixed length (not one per thread count) keeps the
-// results the same for every thread count.
+// and shorter panels, which would give it work, cost far more in barriers
+// (two per panel, some microseconds each with two threads) than the work
+// saves. Measured with bench/family_bench --panels (medians, 2 threads /
+// 1 thread): single precision 12 s / 0.13 s at 8 rows, 3.0 / 0.093 at 32,
+// 0.13 / 0.067 at 512, 0.076 / 0.065 at 4096, 0.068 / 0.065 at 16384;
+// complex double 0.155 / 0.131 at 512, 0.127 / 0.123 at 4096, 0.132 / 0.129
+// at 16384, where a panel (2.4 MB of band) no longer fits the second-level
+// cache. 4096 rows keep the barriers' share small for both. A fixed length
+// (not one per thread count) keeps the results the same for every thread
+// count.
 inline constexpr std::int32_t pipelined_panel_rows = 4096;
 
 }  // namespace pchol
