@@ -135,7 +135,6 @@ int main(int argc, char** argv) {
                        return info;
                    },
                    [&] { return max_abs_error(Bd, X); }, 8, {}, 0, 0});
-#ifdef PCHOL_HAVE_SOLVE3
     for (std::int32_t t = 1; t <= processors; ++t) {
         all.push_back({"pchol_solve3, " + std::to_string(t) + (t == 1 ? " thread" : " threads"),
                        [&Ad, &Bd, &A0d, &B0d, t] { Ad = A0d; Bd = B0d; set_thread_count(t); },
@@ -146,7 +145,6 @@ int main(int argc, char** argv) {
                        },
                        [&] { return max_abs_error(Bd, X); }, 8, {}, 0, 0});
     }
-#endif
 
     // One untimed warm-up each (page faults, first-touch of the scratch).
     for (contender& c : all) {

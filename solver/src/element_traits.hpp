@@ -24,6 +24,7 @@
 #include "pchol/band_kernels.hpp"
 
 #include <cmath>
+#include <complex>
 #include <limits>
 
 namespace pchol::detail {
@@ -87,5 +88,87 @@ struct element_traits<float> : real_element_traits<float, double> {};
 
 template <>
 struct element_traits<double> : real_element_traits<double, double> {};
+
+// Complex element types: the matrix is complex symmetric, A(r, c) = A(c, r),
+// and the factorisation is A = U^T U with the plain transpose. Every product
+// below is the plain complex product of the two elements as they are: no
+// factor is ever conjugated, anywhere in the solver. The formulas are written
+// on the parts, in the order shown, rather than with std::complex's own
+// product and quotient, whose rounding and special-value handling differ.
+//
+// P is the part type (the storage precision); W is the format accumulated
+// sums run in (double for both widths, as for the real types).
+template <class P, class W>
+struct complex_element_traits {
+    using value_type = std::complex<P>;
+    using real_type = P;
+    struct wide_type {
+        W re;
+        W im;
+    };
+
+    static constexpr value_type zero() noexcept { return value_type(P(0), P(0)); }
+
+    // x - p*q, rounded to the storage type at every step:
+    //   re: (xr - pr*qr) + pi*qi      im: (xi - pi*qr) - pr*qi
+    static value_type mul_sub(value_type x, value_type p, value_type q) noexcept {
+        const P pr = p.real(), pi = p.imag(), qr = q.real(), qi = q.imag();
+        return value_type((x.real() - pr * qr) + pi * qi, (x.imag() - pi * qr) - pr * qi);
+    }
+
+    static wide_type widen(value_type x) noexcept { return {W(x.real()), W(x.imag())}; }
+    static value_type narrow(wide_type s) noexcept { return value_type(P(s.re), P(s.im)); }
+    static wide_type negate(wide_type s) noexcept { return {-s.re, -s.im}; }
+
+    // A running difference, s <- s - p*q, with the same order as mul_sub.
+    static void acc_sub(wide_type& s, value_type p, value_type q) noexcept {
+        const W pr = p.real(), pi = p.imag(), qr = q.real(), qi = q.imag();
+        s.re = (s.re - pr * qr) + pi * qi;
+        s.im = (s.im - pi * qr) - pr * qi;
+    }
+    // A sum of products started from 0 + 0i, s <- s + p*q:
+    //   re: sr + (pr*qr - pi*qi)      im: si + (pi*qr + pr*qi)
+    static void acc_add(wide_type& s, value_type p, value_type q) noexcept {
+        const W pr = p.real(), pi = p.imag(), qr = q.real(), qi = q.imag();
+        s.re = s.re + (pr * qr - pi * qi);
+        s.im = s.im + (pi * qr + pr * qi);
+    }
+    // x - s, part by part, rounded once.
+    static value_type sub_wide(value_type x, wide_type s) noexcept {
+        return value_type(P(W(x.real()) - s.re), P(W(x.imag()) - s.im));
+    }
+
+    // x / d with t = 1 / (dr^2 + di^2):
+    //   re: (xr*dr + xi*di) * t      im: (xi*dr - xr*di) * t
+    // Computed in W and rounded when stored.
+    static value_type div(value_type x, value_type d) noexcept { return div_wide(widen(x), d); }
+    static value_type div_wide(wide_type s, value_type d) noexcept {
+        const W dr = d.real(), di = d.imag();
+        const W t = W(1) / (dr * dr + di * di);
+        return value_type(P((s.re * dr + s.im * di) * t), P((s.im * dr - s.re * di) * t));
+    }
+
+    // The pivot test on the modulus: fails when tol >= |d|. The comparison is
+    // ordered, so a NaN modulus does not fail. The modulus is taken without
+    // intermediate overflow or underflow, so that with tol = 0 a pivot fails
+    // exactly when both of its parts are zero, however small they are. Since
+    // |d| is at least as large as either part, a threshold below a part
+    // decides the test without the modulus (always so for tol = 0 and a
+    // non-zero pivot); a NaN part decides it too, as the NaN modulus would.
+    static bool fails(value_type d, real_type tol) noexcept {
+        if (!(tol >= std::abs(d.real())) || !(tol >= std::abs(d.imag()))) return false;
+        return tol >= std::hypot(d.real(), d.imag());
+    }
+
+    // The principal square root (real part >= 0) of the standard library, in
+    // the storage precision: -4 + 0i becomes 0 + 2i.
+    static value_type root(value_type d) noexcept { return std::sqrt(d); }
+};
+
+template <>
+struct element_traits<std::complex<double>> : complex_element_traits<double, double> {};
+
+template <>
+struct element_traits<std::complex<float>> : complex_element_traits<float, double> {};
 
 }  // namespace pchol::detail

@@ -32,6 +32,7 @@
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
+#include "team.hpp"
 #include "tuning.hpp"
 
 #include <algorithm>
@@ -43,10 +44,6 @@
 namespace pchol::detail {
 
 namespace {
-
-using i32 = std::int32_t;
-
-constexpr index i32_max = std::numeric_limits<i32>::max();
 
 // The waits of wait_stats: each worker sums its own and adds them to the
 // totals when it returns.
@@ -93,50 +90,12 @@ auto timed(double& seconds, std::int64_t& count, F&& f) {
     }
 }
 
-// Holds the solver's counter mutex for one read and advance of a cursor.
-class counter_lock {
-public:
-    explicit counter_lock(const i32& mutex) : mutex_(mutex) { thr_mutex_lock(mutex_); }
-    ~counter_lock() { thr_mutex_unlock(mutex_); }
-    counter_lock(const counter_lock&) = delete;
-    counter_lock& operator=(const counter_lock&) = delete;
-
-private:
-    const i32& mutex_;
-};
-
-// The cursors next_row and back_row are advanced under the counter mutex, but
-// back_row is also read outside it (the end test after an elimination
-// barrier, while a faster thread already takes back-substitution blocks), and
-// fail_flags is written by a failing factorisation while other threads read
-// it. Every access to these goes through atomic_ref. Relaxed order is enough:
-// the mutex and the barriers order the data that goes with them.
-i32 load(i32& shared) { return std::atomic_ref<i32>(shared).load(std::memory_order_relaxed); }
-void store(i32& shared, index value) {
-    std::atomic_ref<i32>(shared).store(static_cast<i32>(value), std::memory_order_relaxed);
-}
-
-// One barrier on sync_pair(sync_index), sync_index being 1 or 2:
-//   1. every thread arrives at the point and waits;
-//   2. the point releases one thread first (not_first = 0) while the others
-//      stay blocked in sync_wait;
-//   3. that thread alone applies the counter update of this barrier, then arms
-//      the other point for the next barrier (nobody can be at the other point
-//      now: every thread has arrived here), then passes the wake-up on;
-//   4. the others return from sync_wait one by one and see the update.
+// The team's barrier (team.hpp), its wait counted in waits.
 template <class Update>
 void barrier(const i32 (&sync_pair)[2], i32 sync_index, const i32& num_threads, wait_counts& waits,
              Update&& update) {
     timed(waits.barrier, waits.barriers, [&] {
-        const i32& point = sync_pair[sync_index - 1];
-        sync_arrive(point);
-        i32 not_first = 1;
-        sync_wait(point, not_first);
-        if (not_first == 0) {
-            update();
-            sync_reset(sync_pair[2 - sync_index], num_threads);
-            sync_release(point);
-        }
+        pchol::detail::barrier(sync_pair, sync_index, num_threads, update);
         return 0;
     });
 }
@@ -344,19 +303,10 @@ template <class T>
 void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* WORK, i32& info, void (&tune)(),
                     worker_routine<T>& worker) {
     // Arguments that would index outside the arrays are refused before
-    // anything is touched: the band and the scratch must be countable in
-    // 32-bit integers. n <= 0 and nrhs <= 0 are valid and touch nothing.
-    if (hbw < 0) {
+    // anything is touched.
+    if (!band_arguments_fit(n, hbw)) {
         info = info_bad_arguments;
         return;
-    }
-    if (n > 0) {
-        const index band = (index{n} - 1) * hbw + n;
-        const index work = 2 * index{n} * hbw;
-        if (band > i32_max || work > i32_max) {
-            info = info_bad_arguments;
-            return;
-        }
     }
 
     tune();
@@ -370,32 +320,16 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
         return;
     }
 
-    // At least one thread (a count of 0 would arm the barriers for nobody),
-    // and no more than the thread table below holds.
-    i32 threads = 0;
-    get_thread_count(threads);
-    threads = std::clamp<i32>(threads, 1, max_threads);
-
+    const i32 threads = team_size();
     // Without the counter mutex or either synchronisation point nothing is
     // computed: A and B are left as they were.
-    i32 counter_mutex = 0;
-    thr_mutex_create(counter_mutex);
-    if (counter_mutex == 0) {
+    team_objects shared;
+    if (!shared.create()) {
         info = info_no_resources;
         return;
     }
-    // sync_create gives id 0 when the table is full or the point's event or
-    // mutex could not be created.
-    i32 sync_pair[2] = {0, 0};
-    sync_create(sync_pair[0]);
-    if (sync_pair[0] != 0) sync_create(sync_pair[1]);
-    if (sync_pair[0] == 0 || sync_pair[1] == 0) {
-        thr_mutex_close(counter_mutex);
-        sync_destroy(sync_pair[0]);
-        sync_destroy(sync_pair[1]);
-        info = info_no_resources;
-        return;
-    }
+    const i32& counter_mutex = shared.counter_mutex;
+    const i32(&sync_pair)[2] = shared.sync_pair;
 
     // The state every worker shares, by reference.
     const i32 block_rows = static_cast<i32>(rows);
@@ -413,40 +347,25 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
 
     sync_reset(sync_pair[0], num_threads);
 
-    i32 ids[max_threads] = {};
-    i32 missing = 0;
-    for (i32 i = 1; i < threads; ++i) {
-        thr_start19(ids[i - 1], worker, A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows,
-                    num_threads, level_scale, neighbour_dist, sweep_stride, level_first, next_row, back_row, tol,
-                    fail_flags);
-        if (ids[i - 1] == 0) ++missing;
-    }
-    // A thread that could not be started is a party the first barrier (P,
-    // armed above for every thread) would wait for forever. The calling thread
-    // arrives on its behalf and lowers the party count that every later
-    // barrier is armed with. Both happen before this thread runs its own
-    // worker, and P cannot open before this thread has arrived there itself,
-    // so no barrier opens or is armed with the old count. The solve then runs
-    // to the end on the threads it has: A and B hold the same factor and
-    // solution, bit for bit, as with any thread count, and info reports the
-    // shortage with info_no_resources (unless a pivot failed).
-    if (missing > 0) {
-        num_threads = threads - missing;
-        for (i32 i = 0; i < missing; ++i) sync_arrive(sync_pair[0]);
-    }
+    // A thread that cannot be started leaves the solve to the others (see
+    // team_threads::start): A and B hold the same factor and solution, bit for
+    // bit, as with any thread count, and info reports the shortage with
+    // info_no_resources (unless a pivot failed).
+    team_threads members;
+    members.start(threads, num_threads, sync_pair[0], [&](i32& id) {
+        thr_start19(id, worker, A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows, num_threads,
+                    level_scale, neighbour_dist, sweep_stride, level_first, next_row, back_row, tol, fail_flags);
+    });
 
     worker(A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows, num_threads, level_scale,
            neighbour_dist, sweep_stride, level_first, next_row, back_row, tol, fail_flags);
 
-    for (i32 i = 1; i < threads; ++i)
-        if (ids[i - 1] != 0) thr_join(ids[i - 1]);
+    members.join();
 
     info = fail_flags[0] | fail_flags[1];
-    if (info == info_ok && missing > 0) info = info_no_resources;
+    if (info == info_ok && members.missing() > 0) info = info_no_resources;
 
-    thr_mutex_close(counter_mutex);
-    sync_destroy(sync_pair[0]);
-    sync_destroy(sync_pair[1]);
+    shared.close();
 }
 
 #define PCHOL_INSTANTIATE_PARALLEL_SOLVER(T)                                                                         \
@@ -458,5 +377,7 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
 
 PCHOL_INSTANTIATE_PARALLEL_SOLVER(float)
 PCHOL_INSTANTIATE_PARALLEL_SOLVER(double)
+PCHOL_INSTANTIATE_PARALLEL_SOLVER(std::complex<double>)
+PCHOL_INSTANTIATE_PARALLEL_SOLVER(std::complex<float>)
 
 }  // namespace pchol::detail

@@ -27,9 +27,9 @@
 // noted "accumulated" keep a running sum in a wider format over the whole
 // loop and round it once.
 //
-// The templates are instantiated for float and double in the library;
-// complex element types use the plain transpose everywhere (never the
-// conjugate).
+// The templates are instantiated in the library for float, double,
+// std::complex<double> and std::complex<float>; complex element types use
+// the plain transpose everywhere (never the conjugate).
 #pragma once
 
 #include <complex>

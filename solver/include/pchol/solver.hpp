@@ -22,6 +22,7 @@
 // natural one. The results are the same, bit for bit, for every thread count.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 
 namespace pchol {
@@ -74,3 +75,100 @@ void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& h
                    std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
                    std::int32_t& next_row, std::int32_t& back_row, const float& tol,
                    std::int32_t (&fail_flags)[2]);
+
+// ---- The other element types ------------------------------------------------
+// The same solver, driver and worker in three more element types, with the
+// same arguments and results as pchol_solve4 and pchol_worker4:
+//
+//   pchol_solve3  double                  tuning as pchol_solve4
+//   pchol_solve1  std::complex<double>    tuning set_block_size_by_threads
+//   pchol_solve2  std::complex<float>     tuning set_block_size_by_threads
+//
+// The complex solvers take a complex symmetric matrix, A(r, c) = A(c, r) with
+// no conjugation, and factor A = U^T U with the plain transpose; both
+// substitutions use the plain transpose as well. A pivot fails only when its
+// modulus is not above 0 (both parts zero); a negative real pivot is
+// accepted and takes the principal root (-4 + 0i becomes 0 + 2i); NaN and
+// infinite pivots do not fail.
+//
+// Blocking: the tuning value block_size is process-wide and is fixed by the
+// first solve of the process, of whichever element type: pchol_solve4 and
+// pchol_solve3 set 24; pchol_solve1 and pchol_solve2 set 16 when the thread
+// count is at most 2 and 8 otherwise. Every later solve keeps it. Blocks have
+// max(block_size^2 / max(hbw, 1), hbw + 1) rows.
+void pchol_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B, const std::int32_t& nrhs,
+                  double* WORK, std::int32_t& info);
+void pchol_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw, std::complex<double>* B,
+                  const std::int32_t& nrhs, std::complex<double>* WORK, std::int32_t& info);
+void pchol_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw, std::complex<float>* B,
+                  const std::int32_t& nrhs, std::complex<float>* WORK, std::int32_t& info);
+
+void pchol_worker3(double* const& A, const std::int32_t& n, const std::int32_t& hbw, double* const& B,
+                   const std::int32_t& nrhs, double* const& links, double* const& spikes,
+                   const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                   const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
+                   std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
+                   std::int32_t& next_row, std::int32_t& back_row, const double& tol,
+                   std::int32_t (&fail_flags)[2]);
+void pchol_worker1(std::complex<double>* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                   std::complex<double>* const& B, const std::int32_t& nrhs, std::complex<double>* const& links,
+                   std::complex<double>* const& spikes, const std::int32_t& counter_mutex,
+                   const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
+                   const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
+                   std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
+                   std::int32_t& back_row, const double& tol, std::int32_t (&fail_flags)[2]);
+void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                   std::complex<float>* const& B, const std::int32_t& nrhs, std::complex<float>* const& links,
+                   std::complex<float>* const& spikes, const std::int32_t& counter_mutex,
+                   const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
+                   const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
+                   std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
+                   std::int32_t& back_row, const float& tol, std::int32_t (&fail_flags)[2]);
+
+// The complex solvers' tuning routine: when block_size is still unset, 16 if
+// the thread count (get_thread_count) is at most 2, else 8; otherwise nothing.
+void set_block_size_by_threads();
+
+// ---- Pipelined drivers ---------------------------------------------------------------
+// The same system solved with the pipelined band routines (pipelined.hpp):
+// factored and solved in the natural row order by a team of get_thread_count
+// threads, started as pchol_solve4 starts its workers. The first right-hand
+// side is forward-solved along with the factorisation, each further one
+// after it; with nrhs <= 0 A is only factored. A then holds the factor of the
+// natural order. The results are the same, bit for bit, for every thread
+// count, and equal to the block solvers' up to rounding.
+//
+// WORK is not used (it is there so that the arguments are those of
+// pchol_solveK); it may be null. block_size is neither read nor set.
+// info as for pchol_solve4: info_ok, info_pivot_failed, info_bad_arguments
+// (nothing touched; also when n + hbw + 3 * pipelined_panel_rows passes the
+// 32-bit range), info_no_resources.
+void pchol_pipelined_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+                            std::complex<double>* B, const std::int32_t& nrhs, std::complex<double>* WORK,
+                            std::int32_t& info);
+void pchol_pipelined_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+                            std::complex<float>* B, const std::int32_t& nrhs, std::complex<float>* WORK,
+                            std::int32_t& info);
+void pchol_pipelined_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
+                            const std::int32_t& nrhs, double* WORK, std::int32_t& info);
+void pchol_pipelined_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                            const std::int32_t& nrhs, float* WORK, std::int32_t& info);
+
+namespace pchol {
+
+// The panel length the drivers pass to the pipelined routines. With the
+// benchmark's system (hbw = 8) a panel longer than hbw leaves the diagonal
+// task as a stage's only task, so the second thread of a team mostly waits,
+// and shorter panels, which would give it work, cost far more in barriers
+// (two per panel, some microseconds each with two threads) than the work
+// saves. Measured with bench/family_bench --panels (medians, 2 threads /
+// 1 thread): single precision 12 s / 0.13 s at 8 rows, 3.0 / 0.093 at 32,
+// 0.13 / 0.067 at 512, 0.076 / 0.065 at 4096, 0.068 / 0.065 at 16384;
+// complex double 0.155 / 0.131 at 512, 0.127 / 0.123 at 4096, 0.132 / 0.129
+// at 16384, where a panel (2.4 MB of band) no longer fits the second-level
+// cache. 4096 rows keep the barriers' share small for both. A fixed length
+// (not one per thread count) keeps the results the same for every thread
+// count.
+inline constexpr std::int32_t pipelined_panel_rows = 4096;
+
+}  // namespace pchol

@@ -1,0 +1,169 @@
+// What every parallel routine of the solver needs to run as a team of
+// threads: the shared cursors and flags, the counter mutex, the barrier on a
+// pair of synchronisation points, and, on the driver's side, the argument
+// checks, the creation of the shared objects and the start and join of the
+// team. The block-cyclic-reduction solver and the pipelined drivers share
+// them.
+#pragma once
+
+#include "pchol/settings.hpp"
+#include "pchol/threads.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+
+namespace pchol::detail {
+
+using i32 = std::int32_t;
+
+inline constexpr std::int64_t i32_max = std::numeric_limits<i32>::max();
+
+// ---- Inside the team ----------------------------------------------------------------
+
+// Holds the counter mutex for one read and advance of a cursor.
+class counter_lock {
+public:
+    explicit counter_lock(const i32& mutex) : mutex_(mutex) { thr_mutex_lock(mutex_); }
+    ~counter_lock() { thr_mutex_unlock(mutex_); }
+    counter_lock(const counter_lock&) = delete;
+    counter_lock& operator=(const counter_lock&) = delete;
+
+private:
+    const i32& mutex_;
+};
+
+// Cursors are advanced under the counter mutex but also read outside it (end
+// tests after a barrier, while a faster thread already takes tasks of the
+// next sweep), and fail_flags is written by a failing factorisation while
+// other threads read it. Every such access goes through atomic_ref. Relaxed
+// order is enough: the mutex and the barriers order the data that goes with
+// them.
+inline i32 load(i32& shared) { return std::atomic_ref<i32>(shared).load(std::memory_order_relaxed); }
+inline void store(i32& shared, std::int64_t value) {
+    std::atomic_ref<i32>(shared).store(static_cast<i32>(value), std::memory_order_relaxed);
+}
+
+// One barrier on sync_pair(sync_index), sync_index being 1 or 2:
+//   1. every thread arrives at the point and waits;
+//   2. the point releases one thread first (not_first = 0) while the others
+//      stay blocked in sync_wait;
+//   3. that thread alone applies the counter update of this barrier, then arms
+//      the other point for the next barrier (nobody can be at the other point
+//      now: every thread has arrived here), then passes the wake-up on;
+//   4. the others return from sync_wait one by one and see the update.
+template <class Update>
+void barrier(const i32 (&sync_pair)[2], i32 sync_index, const i32& num_threads, Update&& update) {
+    const i32& point = sync_pair[sync_index - 1];
+    sync_arrive(point);
+    i32 not_first = 1;
+    sync_wait(point, not_first);
+    if (not_first == 0) {
+        update();
+        sync_reset(sync_pair[2 - sync_index], num_threads);
+        sync_release(point);
+    }
+}
+
+// ---- The driver's side ---------------------------------------------------------------
+
+// Arguments that would index outside the arrays are refused before anything
+// is touched: hbw must not be negative, and the band (n - 1) * hbw + n and
+// the scratch 2 * n * hbw must be countable in 32-bit integers. n <= 0 is
+// valid (nothing to do).
+inline bool band_arguments_fit(i32 n, i32 hbw) {
+    if (hbw < 0) return false;
+    if (n <= 0) return true;
+    const std::int64_t band = (std::int64_t{n} - 1) * hbw + n;
+    const std::int64_t work = 2 * std::int64_t{n} * hbw;
+    return band <= i32_max && work <= i32_max;
+}
+
+// The team's size: the thread count of the settings, at least 1 (a count of
+// 0 would arm the barriers for nobody) and at most max_threads (the size of
+// the driver's table of started threads).
+inline i32 team_size() {
+    i32 threads = 0;
+    get_thread_count(threads);
+    return std::clamp<i32>(threads, 1, max_threads);
+}
+
+// The objects a team shares for one call: the counter mutex and the pair of
+// synchronisation points. Created all or nothing; closed by the driver after
+// the join.
+struct team_objects {
+    i32 counter_mutex = 0;
+    i32 sync_pair[2] = {0, 0};
+
+    team_objects() = default;
+    team_objects(const team_objects&) = delete;
+    team_objects& operator=(const team_objects&) = delete;
+
+    // False when the mutex or a point could not be created (sync_create gives
+    // id 0 when the table is full or the point's event or mutex could not be
+    // created); nothing is left open then.
+    bool create() {
+        thr_mutex_create(counter_mutex);
+        if (counter_mutex == 0) return false;
+        sync_create(sync_pair[0]);
+        if (sync_pair[0] != 0) sync_create(sync_pair[1]);
+        if (sync_pair[0] == 0 || sync_pair[1] == 0) {
+            close();
+            return false;
+        }
+        return true;
+    }
+    void close() {
+        thr_mutex_close(counter_mutex);
+        sync_destroy(sync_pair[0]);
+        sync_destroy(sync_pair[1]);
+    }
+};
+
+// The threads a driver starts besides itself.
+class team_threads {
+public:
+    team_threads() = default;
+    team_threads(const team_threads&) = delete;
+    team_threads& operator=(const team_threads&) = delete;
+
+    // Starts threads - 1 threads with start_one(id), which starts one member
+    // (with thr_startN) and stores its id, 0 when it could not be started.
+    //
+    // A thread that could not be started is a party that the first barrier
+    // (on first_point, armed for every thread) would wait for forever. The
+    // calling thread arrives on its behalf and lowers the party count
+    // num_threads that every later barrier is armed with. Both happen before
+    // the calling thread runs its own share, and the first barrier cannot open
+    // before the calling thread has arrived there itself, so no barrier opens
+    // or is armed with the old count. The team then runs to the end on the
+    // threads it has, and missing() tells the driver to report the shortage.
+    template <class Start>
+    void start(i32 threads, i32& num_threads, const i32& first_point, Start&& start_one) {
+        started_ = threads - 1;
+        for (i32 i = 0; i < started_; ++i) {
+            start_one(ids_[i]);
+            if (ids_[i] == 0) ++missing_;
+        }
+        if (missing_ > 0) {
+            num_threads = threads - missing_;
+            for (i32 i = 0; i < missing_; ++i) sync_arrive(first_point);
+        }
+    }
+
+    // Joins the started threads in the order they were started.
+    void join() {
+        for (i32 i = 0; i < started_; ++i)
+            if (ids_[i] != 0) thr_join(ids_[i]);
+    }
+
+    i32 missing() const { return missing_; }
+
+private:
+    i32 ids_[max_threads] = {};
+    i32 started_ = 0;
+    i32 missing_ = 0;
+};
+
+}  // namespace pchol::detail

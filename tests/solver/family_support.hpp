@@ -1,0 +1,174 @@
+// Test support for the solver family: the entry points of every element type
+// behind one name, the arrays of one solve, thread counts, and a time limit
+// for solves that could hang.
+#pragma once
+
+#include "family_reference.hpp"
+#include "pchol/pipelined.hpp"
+#include "pchol/settings.hpp"
+#include "pchol/solver.hpp"
+#include "pchol/threads.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace family_test {
+
+#ifdef PCHOL_TEST_SMALL
+constexpr bool small = true;
+#else
+constexpr bool small = false;
+#endif
+
+using i32 = std::int32_t;
+
+// The threading library's table mutexes live until the end of the program,
+// where the benchmark closes them too.
+class library_cleanup : public ::testing::Environment {
+public:
+    void TearDown() override { thr_lib_cleanup(); }
+};
+inline ::testing::Environment* const cleanup = ::testing::AddGlobalTestEnvironment(new library_cleanup);
+
+// The entry points of element type T.
+template <class T>
+struct entry;
+
+#define FAMILY_ENTRY(T, K)                                                                                     \
+    template <>                                                                                                \
+    struct entry<T> {                                                                                          \
+        static constexpr int variant = K;                                                                      \
+        static void solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {        \
+            pchol_solve##K(A, n, hbw, B, nrhs, W, info);                                                       \
+        }                                                                                                      \
+        static void pipelined(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {    \
+            pchol_pipelined_solve##K(A, n, hbw, B, nrhs, W, info);                                             \
+        }                                                                                                      \
+        static constexpr auto worker = &pchol_worker##K;                                                       \
+    };
+FAMILY_ENTRY(std::complex<double>, 1)
+FAMILY_ENTRY(std::complex<float>, 2)
+FAMILY_ENTRY(double, 3)
+FAMILY_ENTRY(float, 4)
+#undef FAMILY_ENTRY
+
+// block_size as the first solve of the process sets it.
+template <class T>
+i32 first_block_size(i32 threads) {
+    if constexpr (is_complex<T>::value)
+        return threads <= 2 ? 16 : 8;
+    else
+        return 24;
+}
+
+inline idx rows_per_block(i32 block_size, idx hbw) {
+    return std::max<idx>(idx{block_size} * block_size / std::max<idx>(hbw, 1), hbw + 1);
+}
+
+// A quiet NaN with a payload in every part: scratch that is read before it
+// is written shows up as NaN in the solution.
+template <class T>
+T marker() {
+    using P = part_t<T>;
+    P p;
+    if constexpr (sizeof(P) == 4) {
+        const std::uint32_t bits = 0x7fc0abcdu;
+        std::memcpy(&p, &bits, sizeof p);
+    } else {
+        const std::uint64_t bits = 0x7ff80000abcd1234ull;
+        std::memcpy(&p, &bits, sizeof p);
+    }
+    if constexpr (is_complex<T>::value)
+        return T(p, p);
+    else
+        return p;
+}
+
+// Slots of the band that belong to columns past n.
+inline std::vector<idx> slots_beyond_n(idx n, idx hbw) {
+    std::vector<idx> p;
+    for (idx r = std::max<idx>(1, n - hbw + 1); r <= n; ++r)
+        for (idx c = n + 1; c <= r + hbw; ++c)
+            if (band_pos(hbw, r, c) < band_length(n, hbw)) p.push_back(band_pos(hbw, r, c));
+    return p;
+}
+
+// The arrays of one solve, sized exactly as the contract says (so that the
+// address sanitizer sees any access outside them); the slots past column n
+// and the scratch start as markers.
+template <class T>
+struct problem {
+    i32 n = 0, hbw = 0, nrhs = 0;
+    std::vector<T> a, b, work;
+    i32 info = 12345;
+
+    problem(const sym_band& m, const std::vector<cd>& rhs, idx nrhs_)
+        : n(i32(m.n)), hbw(i32(m.hbw)), nrhs(i32(nrhs_)), a(to_band<T>(m)), b(convert<T>(rhs)),
+          work(static_cast<std::size_t>(std::max<idx>(2 * m.n * m.hbw, 1)), marker<T>()) {
+        for (const idx s : slots_beyond_n(m.n, m.hbw)) a[static_cast<std::size_t>(s)] = marker<T>();
+    }
+    void solve() { entry<T>::solve(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
+    void pipelined() { entry<T>::pipelined(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
+};
+
+// The thread counts come from the settings, capped by the processor count:
+// pretend to have 32 processors so that up to 32 threads run here.
+inline bool thirty_two_processors(std::uint32_t& process_mask, std::uint32_t& system_mask) {
+    process_mask = 0xFFFFFFFFu;
+    system_mask = 0xFFFFFFFFu;
+    return true;
+}
+
+inline void use_threads(i32 k) {
+    pchol::set_affinity_query_for_testing(&thirty_two_processors);
+    set_thread_count(k);
+    i32 t = 0;
+    get_thread_count(t);
+    ASSERT_EQ(t, k);
+}
+
+// Runs f on a thread of its own; ends the test process with a failure when f
+// has not returned within the limit (a thread that never leaves a barrier).
+template <class F>
+void within_time_limit(F&& f, std::chrono::seconds limit = std::chrono::seconds(small ? 600 : 120)) {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread runner([&] {
+        f();
+        done.set_value();
+    });
+    if (finished.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "the solve did not return within %lld s\n", static_cast<long long>(limit.count()));
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    runner.join();
+}
+
+// The sizes the shape tests run for half bandwidth hbw and br rows per block:
+// empty, one row, hbw rows, one block and one more row, 2, 3 and 10 blocks,
+// a short last block, 2^k and 2^k + 1 blocks.
+inline std::vector<idx> shape_sizes(idx hbw, idx br) {
+    std::vector<idx> sizes = {0,      1,      hbw,     std::max<idx>(hbw - 1, 1),
+                              br,     br + 1, 2 * br,  3 * br,
+                              10 * br, 8 * br, 9 * br + 1, 16 * br,
+                              16 * br + 1, 17 * br, 10 * br - 3};
+    // Short last blocks (fewer than hbw rows), eliminated in phase 1 and kept
+    // as a separator.
+    if (hbw >= 2) {
+        sizes.push_back(4 * br + hbw / 2);
+        sizes.push_back(3 * br + hbw - 1);
+    }
+    return sizes;
+}
+
+}  // namespace family_test
