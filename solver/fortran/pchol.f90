@@ -3,7 +3,10 @@
 !
 !     call pchol_solve4(a, n, hbw, b, nrhs, work, info)
 !
-! with its own arrays and integers, passed by reference as usual.
+! with its own arrays and integers, passed by reference as usual. Every
+! entry point of the C interface is here, with the same arguments:
+! pchol_solve1 ... 4 and pchol_pipelined_solve1 ... 4 for the element types
+! below, set_thread_count and get_thread_count.
 !
 !   a     the band: the upper triangle by rows, diagonal first. Row r takes
 !         hbw + 1 consecutive elements; entry (r, c), r <= c <= r + hbw, is
@@ -11,13 +14,15 @@
 !         the factor.
 !   b     n by nrhs, column-major (b(n, nrhs) will do); overwritten by the
 !         solutions.
-!   work  pchol_workspace_size4(n, hbw) elements of scratch.
+!   work  pchol_workspace_size4(n, hbw) elements of scratch (for
+!         pchol_solveK, pchol_workspace_sizeK; the pipelined drivers use none).
 !   info  one of the pchol_info_* codes below.
 !
 ! n, hbw, nrhs and info are integer(c_int32_t) (the default integer kind of
 ! most compilers); the workspace sizes are integer(c_int64_t).
 module pchol
-  use, intrinsic :: iso_c_binding, only: c_float, c_int32_t, c_int64_t
+  use, intrinsic :: iso_c_binding, only: c_float, c_double, c_float_complex, c_double_complex, &
+                                         c_int32_t, c_int64_t
   implicit none
   private
 
@@ -36,20 +41,99 @@ module pchol
   ! start, and a and b hold the factor and the solution.
   integer(c_int32_t), parameter, public :: pchol_info_no_resources = -3
 
-  public :: pchol_workspace_size4
-  public :: pchol_solve4
+  public :: pchol_workspace_size1, pchol_workspace_size2, pchol_workspace_size3, pchol_workspace_size4
+  public :: pchol_pipelined_workspace_size1, pchol_pipelined_workspace_size2
+  public :: pchol_pipelined_workspace_size3, pchol_pipelined_workspace_size4
+  public :: pchol_solve1, pchol_solve2, pchol_solve3, pchol_solve4
+  public :: pchol_pipelined_solve1, pchol_pipelined_solve2, pchol_pipelined_solve3, pchol_pipelined_solve4
   public :: set_thread_count, get_thread_count
 
   interface
-    ! The length of work, in elements: 2 * n * hbw, and 0 when n or hbw is
-    ! not positive. A count above 2**31 - 1 makes the solver refuse the system.
+    ! The length of work, in elements, for pchol_solveK: 2 * n * hbw, and 0
+    ! when n or hbw is not positive; for pchol_pipelined_solveK: 0 (work is
+    ! not used). A count above 2**31 - 1 makes the solver refuse the system.
+    integer(c_int64_t) function pchol_workspace_size1(n, hbw) bind(C, name='pchol_workspace_size1')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
+    integer(c_int64_t) function pchol_workspace_size2(n, hbw) bind(C, name='pchol_workspace_size2')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
+    integer(c_int64_t) function pchol_workspace_size3(n, hbw) bind(C, name='pchol_workspace_size3')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
     integer(c_int64_t) function pchol_workspace_size4(n, hbw) bind(C, name='pchol_workspace_size4')
       import :: c_int32_t, c_int64_t
       integer(c_int32_t), intent(in) :: n, hbw
     end function
+    integer(c_int64_t) function pchol_pipelined_workspace_size1(n, hbw) bind(C, name='pchol_pipelined_workspace_size1')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
+    integer(c_int64_t) function pchol_pipelined_workspace_size2(n, hbw) bind(C, name='pchol_pipelined_workspace_size2')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
+    integer(c_int64_t) function pchol_pipelined_workspace_size3(n, hbw) bind(C, name='pchol_pipelined_workspace_size3')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
+    integer(c_int64_t) function pchol_pipelined_workspace_size4(n, hbw) bind(C, name='pchol_pipelined_workspace_size4')
+      import :: c_int32_t, c_int64_t
+      integer(c_int32_t), intent(in) :: n, hbw
+    end function
 
-    ! Single-precision real solver.
+    ! The solvers: pchol_solve1 complex(c_double_complex), pchol_solve2
+    ! complex(c_float_complex), pchol_solve3 real(c_double), pchol_solve4
+    ! real(c_float). The complex ones take a complex symmetric matrix (never
+    ! conjugated); only a pivot of modulus 0 fails. The pipelined drivers solve
+    ! the same systems, factored in the natural row order by a pipeline of the
+    ! same threads.
+    subroutine pchol_solve1(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_solve1')
+      import :: c_double_complex, c_int32_t
+      complex(c_double_complex), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_solve2(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_solve2')
+      import :: c_float_complex, c_int32_t
+      complex(c_float_complex), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_solve3(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_solve3')
+      import :: c_double, c_int32_t
+      real(c_double), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
     subroutine pchol_solve4(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_solve4')
+      import :: c_float, c_int32_t
+      real(c_float), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_pipelined_solve1(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve1')
+      import :: c_double_complex, c_int32_t
+      complex(c_double_complex), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_pipelined_solve2(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve2')
+      import :: c_float_complex, c_int32_t
+      complex(c_float_complex), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_pipelined_solve3(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve3')
+      import :: c_double, c_int32_t
+      real(c_double), intent(inout) :: a(*), b(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_pipelined_solve4(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve4')
       import :: c_float, c_int32_t
       real(c_float), intent(inout) :: a(*), b(*), work(*)
       integer(c_int32_t), intent(in) :: n, hbw, nrhs

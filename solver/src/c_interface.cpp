@@ -6,6 +6,7 @@
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 
+#include <complex>
 #include <cstdint>
 
 static_assert(PCHOL_INFO_OK == pchol::info_ok);
@@ -32,17 +33,38 @@ bool pointers_usable(const void* A, const std::int32_t* n, const std::int32_t* h
 
 }  // namespace
 
+// One element type's pair of entry points, pchol_solveK and
+// pchol_pipelined_solveK, with their size queries. C passes complex elements
+// as pairs of reals; std::complex<R> has the layout of R[2].
+#define PCHOL_C_ENTRY_POINTS(K, C_TYPE, CPP_TYPE)                                                                   \
+    std::int64_t pchol_workspace_size##K(const std::int32_t* n, const std::int32_t* hbw) {                         \
+        return n != nullptr && hbw != nullptr ? pchol_workspace_size##K(*n, *hbw) : 0;                             \
+    }                                                                                                               \
+    std::int64_t pchol_pipelined_workspace_size##K(const std::int32_t* n, const std::int32_t* hbw) {               \
+        return n != nullptr && hbw != nullptr ? pchol_pipelined_workspace_size##K(*n, *hbw) : 0;                   \
+    }                                                                                                               \
+    void pchol_solve##K(C_TYPE* A, const std::int32_t* n, const std::int32_t* hbw, C_TYPE* B,                       \
+                        const std::int32_t* nrhs, C_TYPE* WORK, std::int32_t* info) {                               \
+        if (!pointers_usable(A, n, hbw, B, nrhs, WORK, pchol_workspace_size##K(n, hbw), info)) return;              \
+        pchol_solve##K(reinterpret_cast<CPP_TYPE*>(A), *n, *hbw, reinterpret_cast<CPP_TYPE*>(B), *nrhs,             \
+                       reinterpret_cast<CPP_TYPE*>(WORK), *info);                                                   \
+    }                                                                                                               \
+    void pchol_pipelined_solve##K(C_TYPE* A, const std::int32_t* n, const std::int32_t* hbw, C_TYPE* B,             \
+                                  const std::int32_t* nrhs, C_TYPE* WORK, std::int32_t* info) {                     \
+        if (!pointers_usable(A, n, hbw, B, nrhs, WORK, pchol_pipelined_workspace_size##K(n, hbw), info)) return;    \
+        pchol_pipelined_solve##K(reinterpret_cast<CPP_TYPE*>(A), *n, *hbw, reinterpret_cast<CPP_TYPE*>(B), *nrhs,   \
+                                 reinterpret_cast<CPP_TYPE*>(WORK), *info);                                         \
+    }
+
+static_assert(sizeof(std::complex<double>) == 2 * sizeof(double) && alignof(std::complex<double>) == alignof(double));
+static_assert(sizeof(std::complex<float>) == 2 * sizeof(float) && alignof(std::complex<float>) == alignof(float));
+
 extern "C" {
 
-std::int64_t pchol_workspace_size4(const std::int32_t* n, const std::int32_t* hbw) {
-    return n != nullptr && hbw != nullptr ? pchol_workspace_size4(*n, *hbw) : 0;
-}
-
-void pchol_solve4(float* A, const std::int32_t* n, const std::int32_t* hbw, float* B, const std::int32_t* nrhs,
-                  float* WORK, std::int32_t* info) {
-    if (!pointers_usable(A, n, hbw, B, nrhs, WORK, pchol_workspace_size4(n, hbw), info)) return;
-    pchol_solve4(A, *n, *hbw, B, *nrhs, WORK, *info);
-}
+PCHOL_C_ENTRY_POINTS(1, double, std::complex<double>)
+PCHOL_C_ENTRY_POINTS(2, float, std::complex<float>)
+PCHOL_C_ENTRY_POINTS(3, double, double)
+PCHOL_C_ENTRY_POINTS(4, float, float)
 
 void set_thread_count(const std::int32_t* k) {
     if (k != nullptr) set_thread_count(*k);

@@ -1,8 +1,9 @@
 // The C interface seen from C++: this file includes the C header beside the
 // C++ ones, so both overloads of every entry point are in scope. The C entry
-// points must give what the C++ ones give, bit for bit, refuse the null
-// pointers they would dereference, and size WORK so that a solve stays
-// inside it (an exactly sized buffer, checked by the AddressSanitizer build).
+// points must give what the C++ ones give, bit for bit (complex elements as
+// pairs of reals, real part first), refuse the null pointers they would
+// dereference, and size WORK so that a solve stays inside it (an exactly
+// sized buffer, checked by the AddressSanitizer build).
 #include "pchol/pchol.h"
 
 #include "pchol/settings.hpp"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -191,6 +193,114 @@ TEST(CInterface, NullArraysItDoesNotNeedAreAccepted) {
     pchol_solve4(A.data(), &three, &zero, B.data(), &one, nullptr, &info);
     EXPECT_EQ(info, PCHOL_INFO_OK);
     EXPECT_EQ(B, (std::vector<float>{0.5f, 0.5f, 4.0f}));
+}
+
+// ---- Every element type and driver ---------------------------------------------------
+
+// One entry point in its two forms. C is the C interface's real type, E the
+// C++ element type; a complex element is two C reals.
+#define PCHOL_ENTRY_POINT(NAME, SOLVE, SIZE, E, C)                                                                 \
+    struct NAME {                                                                                                 \
+        using element = E;                                                                                        \
+        using real = C;                                                                                           \
+        static void cpp(E* A, i32 n, i32 hbw, E* B, i32 nrhs, E* W, i32& info) {                                 \
+            SOLVE(A, n, hbw, B, nrhs, W, info);                                                                   \
+        }                                                                                                         \
+        static void c(C* A, const i32* n, const i32* hbw, C* B, const i32* nrhs, C* W, i32* info) {             \
+            SOLVE(A, n, hbw, B, nrhs, W, info);                                                                   \
+        }                                                                                                         \
+        static std::int64_t cpp_size(i32 n, i32 hbw) { return SIZE(n, hbw); }                                    \
+        static std::int64_t c_size(const i32* n, const i32* hbw) { return SIZE(n, hbw); }                         \
+    };
+
+PCHOL_ENTRY_POINT(solve1, pchol_solve1, pchol_workspace_size1, std::complex<double>, double)
+PCHOL_ENTRY_POINT(solve2, pchol_solve2, pchol_workspace_size2, std::complex<float>, float)
+PCHOL_ENTRY_POINT(solve3, pchol_solve3, pchol_workspace_size3, double, double)
+PCHOL_ENTRY_POINT(solve4, pchol_solve4, pchol_workspace_size4, float, float)
+PCHOL_ENTRY_POINT(pipelined1, pchol_pipelined_solve1, pchol_pipelined_workspace_size1, std::complex<double>, double)
+PCHOL_ENTRY_POINT(pipelined2, pchol_pipelined_solve2, pchol_pipelined_workspace_size2, std::complex<float>, float)
+PCHOL_ENTRY_POINT(pipelined3, pchol_pipelined_solve3, pchol_pipelined_workspace_size3, double, double)
+PCHOL_ENTRY_POINT(pipelined4, pchol_pipelined_solve4, pchol_pipelined_workspace_size4, float, float)
+
+template <class T>
+constexpr bool is_complex = false;
+template <class T>
+constexpr bool is_complex<std::complex<T>> = true;
+
+// The test system in element type E: complex symmetric, not Hermitian, for
+// the complex types (every entry times 1 + i/4).
+template <class E>
+std::vector<E> in_type(const std::vector<float>& v) {
+    std::vector<E> out;
+    for (const float x : v) {
+        if constexpr (is_complex<E>)
+            out.push_back(E(x, x / 4));
+        else
+            out.push_back(E(x));
+    }
+    return out;
+}
+
+// The same numbers as C reals, complex elements written as pairs.
+template <class E, class C>
+std::vector<C> as_reals(const std::vector<E>& v) {
+    std::vector<C> out;
+    for (const E& x : v) {
+        if constexpr (is_complex<E>) {
+            out.push_back(x.real());
+            out.push_back(x.imag());
+        } else {
+            out.push_back(x);
+        }
+    }
+    return out;
+}
+
+template <class P>
+class EveryEntryPoint : public ::testing::Test {};
+using entry_points = ::testing::Types<solve1, solve2, solve3, solve4, pipelined1, pipelined2, pipelined3, pipelined4>;
+TYPED_TEST_SUITE(EveryEntryPoint, entry_points);
+
+TYPED_TEST(EveryEntryPoint, SolvesBitForBitAsItsCppForm) {
+    using P = TypeParam;
+    using E = typename P::element;
+    using C = typename P::real;
+    constexpr std::size_t reals_per_element = is_complex<E> ? 2 : 1;
+    pchol::set_affinity_query_for_testing(&four_processors);
+    set_thread_count(3);
+
+    const test_system s(300, 5, 2);
+    std::vector<E> A = in_type<E>(s.A);
+    std::vector<E> B = in_type<E>(s.B);
+    std::vector<C> A_c = as_reals<E, C>(A);
+    std::vector<C> B_c = as_reals<E, C>(B);
+    // Exactly what the query asks for; none (null) for the pipelined drivers.
+    const std::int64_t size = P::c_size(&s.n, &s.hbw);
+    EXPECT_EQ(size, P::cpp_size(s.n, s.hbw));
+    std::vector<E> W(static_cast<std::size_t>(size));
+    std::vector<C> W_c(static_cast<std::size_t>(size) * reals_per_element);
+
+    i32 info = 99;
+    i32 info_c = 99;
+    P::cpp(A.data(), s.n, s.hbw, B.data(), s.nrhs, size > 0 ? W.data() : nullptr, info);
+    P::c(A_c.data(), &s.n, &s.hbw, B_c.data(), &s.nrhs, size > 0 ? W_c.data() : nullptr, &info_c);
+    EXPECT_EQ(info, PCHOL_INFO_OK);
+    EXPECT_EQ(info_c, PCHOL_INFO_OK);
+    EXPECT_EQ(A_c, (as_reals<E, C>(A)));
+    EXPECT_EQ(B_c, (as_reals<E, C>(B)));
+
+    // A null array the solve needs is refused before anything is touched.
+    const std::vector<C> before = B_c;
+    info_c = 99;
+    P::c(nullptr, &s.n, &s.hbw, B_c.data(), &s.nrhs, W_c.data(), &info_c);
+    EXPECT_EQ(info_c, PCHOL_INFO_BAD_ARGUMENTS);
+    EXPECT_EQ(B_c, before);
+}
+
+TYPED_TEST(EveryEntryPoint, SizeQueriesAgree) {
+    using P = TypeParam;
+    for (const i32 n : {-1, 0, 1, 1000})
+        for (const i32 hbw : {-1, 0, 1, 7}) EXPECT_EQ(P::c_size(&n, &hbw), P::cpp_size(n, hbw)) << n << ", " << hbw;
 }
 
 }  // namespace

@@ -18,7 +18,8 @@
  *   B: n by nrhs elements, column-major (B(r, k) is element (k - 1) * n + r);
  *   overwritten by the solutions.
  *
- *   WORK: scratch of pchol_workspace_sizeK(n, hbw) elements.
+ *   WORK: scratch of pchol_workspace_sizeK(n, hbw) elements for pchol_solveK
+ *   (pchol_pipelined_workspace_sizeK for pchol_pipelined_solveK).
  *
  * n <= 0 and nrhs <= 0 are valid: with n <= 0 nothing is touched, with
  * nrhs <= 0 only A is factored. The solvers allocate nothing.
@@ -57,14 +58,54 @@
 extern "C" {
 #endif
 
-/* The length of WORK, in elements, for n equations of half bandwidth hbw:
- * 2 * n * hbw, and 0 when n or hbw is not positive (or a pointer is null).
- * A count above 2^31 - 1 makes the solver refuse the system. */
-int64_t pchol_workspace_size4(const int32_t* n, const int32_t* hbw);
+/* The solvers, one per element type, all with the same arguments:
+ *
+ *   pchol_solve4  float      pchol_solve3  double
+ *   pchol_solve2  complex of two floats, A, B and WORK as float pairs
+ *   pchol_solve1  complex of two doubles, A, B and WORK as double pairs
+ *
+ * A complex element is two consecutive reals, real part first (the layout of
+ * float _Complex, double _Complex and std::complex), so a complex array of m
+ * elements is 2 * m floats or doubles, and every count and position above is
+ * in elements, not in reals. The complex solvers take a complex symmetric
+ * matrix, A(r, c) = A(c, r), never conjugated; only a pivot of modulus 0
+ * fails.
+ *
+ * The pipelined drivers solve the same systems, factored in the natural row
+ * order by a pipeline of the same threads; they use no scratch (WORK may be
+ * null). Results of every driver are the same, bit for bit, for every thread
+ * count. */
 
-/* Single-precision real solver. */
+/* The length of WORK, in elements, for n equations of half bandwidth hbw:
+ * 2 * n * hbw for pchol_solve1 ... 4, and 0 when n or hbw is not positive (or
+ * a pointer is null); 0 for the pipelined drivers. A count above 2^31 - 1
+ * makes the solver refuse the system. */
+int64_t pchol_workspace_size1(const int32_t* n, const int32_t* hbw);
+int64_t pchol_workspace_size2(const int32_t* n, const int32_t* hbw);
+int64_t pchol_workspace_size3(const int32_t* n, const int32_t* hbw);
+int64_t pchol_workspace_size4(const int32_t* n, const int32_t* hbw);
+int64_t pchol_pipelined_workspace_size1(const int32_t* n, const int32_t* hbw);
+int64_t pchol_pipelined_workspace_size2(const int32_t* n, const int32_t* hbw);
+int64_t pchol_pipelined_workspace_size3(const int32_t* n, const int32_t* hbw);
+int64_t pchol_pipelined_workspace_size4(const int32_t* n, const int32_t* hbw);
+
+void pchol_solve1(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs, double* WORK,
+                  int32_t* info);
+void pchol_solve2(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
+                  int32_t* info);
+void pchol_solve3(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs, double* WORK,
+                  int32_t* info);
 void pchol_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
                   int32_t* info);
+
+void pchol_pipelined_solve1(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                            double* WORK, int32_t* info);
+void pchol_pipelined_solve2(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+                            float* WORK, int32_t* info);
+void pchol_pipelined_solve3(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                            double* WORK, int32_t* info);
+void pchol_pipelined_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+                            float* WORK, int32_t* info);
 
 /* The solvers' thread count becomes min(*k, processor count, 32); the
  * processors are those the process may run on. Null: nothing happens. */

@@ -51,6 +51,29 @@ inline constexpr std::int32_t info_no_resources = -3;
 constexpr std::int64_t pchol_workspace_size4(const std::int32_t& n, const std::int32_t& hbw) noexcept {
     return n > 0 && hbw > 0 ? 2 * std::int64_t{n} * hbw : 0;
 }
+// The same for pchol_solve1, 2 and 3, in their own elements.
+constexpr std::int64_t pchol_workspace_size1(const std::int32_t& n, const std::int32_t& hbw) noexcept {
+    return pchol_workspace_size4(n, hbw);
+}
+constexpr std::int64_t pchol_workspace_size2(const std::int32_t& n, const std::int32_t& hbw) noexcept {
+    return pchol_workspace_size4(n, hbw);
+}
+constexpr std::int64_t pchol_workspace_size3(const std::int32_t& n, const std::int32_t& hbw) noexcept {
+    return pchol_workspace_size4(n, hbw);
+}
+// The pipelined drivers (below) use no scratch: 0, and WORK may be null.
+constexpr std::int64_t pchol_pipelined_workspace_size1(const std::int32_t&, const std::int32_t&) noexcept {
+    return 0;
+}
+constexpr std::int64_t pchol_pipelined_workspace_size2(const std::int32_t&, const std::int32_t&) noexcept {
+    return 0;
+}
+constexpr std::int64_t pchol_pipelined_workspace_size3(const std::int32_t&, const std::int32_t&) noexcept {
+    return 0;
+}
+constexpr std::int64_t pchol_pipelined_workspace_size4(const std::int32_t&, const std::int32_t&) noexcept {
+    return 0;
+}
 
 // Solves A X = B with the thread count of get_thread_count (settings.hpp),
 // at least 1 and at most 32. n <= 0 or nrhs <= 0 are valid: with n <= 0
