@@ -409,20 +409,41 @@ void form_fill(T* A, index J, index K, index left_last, T* spikes, index n) {
 // updates are independent of the solve of the rows below it, so they run in
 // the shadow of that chain; the values are those of the three steps run one
 // after the other.
+//
+// One step solves one row, so that the chains of two independent blocks can
+// be run side by side (back_substitute_pair): a row's solve is a chain of W
+// dependent subtractions and a division, and the other block's row fills the
+// latency.
 template <class T, int W>
-void back_substitute_column(const T* A, index f, index l, index left_last, const T* spikes, const T* links, index r1,
-                            index m, T* b, index n) {
+struct back_substitution {
     using tr = element_traits<T>;
-    constexpr index S = W + 1;
-    T bt[W] = {};
-    if (left_last > 0) {
+    static constexpr index S = W + 1;
+    const T* A;
+    index f, l, left_last;
+    const T* spikes;
+    const T* links;
+    index m;
+    T* b;
+    index n;
+    index r;       // the next row to solve, from l down to f
+    T bt[W] = {};  // the left separator's tail
+    T bh[W] = {};  // the right separator's head
+    T v[W] = {};   // the solved rows r + 1 ... r + W, once r <= l - W
+
+    back_substitution(const T* A_, index f_, index l_, index left_last_, const T* spikes_, const T* links_, index r1,
+                      index m_, T* b_, index n_)
+        : A(A_), f(f_), l(l_), left_last(left_last_), spikes(spikes_), links(links_), m(m_), b(b_), n(n_), r(l_) {
+        if (left_last > 0) {
 #pragma GCC unroll 16
-        for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+            for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+        }
+        for (index c = 0; c < m; ++c) bh[c] = b[r1 - 1 + c];
     }
-    T bh[W] = {};
-    for (index c = 0; c < m; ++c) bh[c] = b[r1 - 1 + c];
+
+    bool done() const { return r < f; }
+
     // Row r with its left-spike and link updates.
-    auto updated = [&](index r) {
+    T updated() const {
         T x = b[r - 1];
         if (left_last > 0) {
 #pragma GCC unroll 16
@@ -433,21 +454,22 @@ void back_substitute_column(const T* A, index f, index l, index left_last, const
             for (index c = 0; c < m; ++c) x = tr::mul_sub(x, links[(l + c) * W + q], bh[c]);
         }
         return x;
-    };
-    T v[W];
-    index r = l;
-    for (; r >= f && l - r < W; --r) {
-        const T* const ar = A + (r - 1) * S;
-        auto s = tr::widen(updated(r));
-        for (index c = 1; c <= l - r; ++c) tr::acc_sub(s, ar[c], b[r - 1 + c]);
-        b[r - 1] = tr::div_wide(s, ar[0]);
     }
-    if (r < f) return;
-#pragma GCC unroll 16
-    for (index k = 0; k < W; ++k) v[k] = b[r + k];
-    for (; r >= f; --r) {
+
+    void step() {
         const T* const ar = A + (r - 1) * S;
-        auto s = tr::widen(updated(r));
+        auto s = tr::widen(updated());
+        if (l - r < W) {
+            // The last W rows of the block: fewer than W solved rows below.
+            for (index c = 1; c <= l - r; ++c) tr::acc_sub(s, ar[c], b[r - 1 + c]);
+            b[r - 1] = tr::div_wide(s, ar[0]);
+            --r;
+            if (r >= f && l - r == W) {
+#pragma GCC unroll 16
+                for (index k = 0; k < W; ++k) v[k] = b[r + k];
+            }
+            return;
+        }
 #pragma GCC unroll 16
         for (index c = 1; c <= W; ++c) tr::acc_sub(s, ar[c], v[c - 1]);
         const T xr = tr::div_wide(s, ar[0]);
@@ -455,7 +477,26 @@ void back_substitute_column(const T* A, index f, index l, index left_last, const
 #pragma GCC unroll 16
         for (index k = W - 1; k >= 1; --k) v[k] = v[k - 1];
         v[0] = xr;
+        --r;
     }
+};
+
+template <class T, int W>
+void back_substitute_column(const T* A, index f, index l, index left_last, const T* spikes, const T* links, index r1,
+                            index m, T* b, index n) {
+    back_substitution<T, W> x(A, f, l, left_last, spikes, links, r1, m, b, n);
+    while (!x.done()) x.step();
+}
+
+// Two back substitutions of independent blocks, row by row in turn.
+template <class T, int W>
+void back_substitute_pair(back_substitution<T, W>& x, back_substitution<T, W>& y) {
+    while (!x.done() && !y.done()) {
+        x.step();
+        y.step();
+    }
+    while (!x.done()) x.step();
+    while (!y.done()) y.step();
 }
 
 }  // namespace pchol::detail::fixed

@@ -45,6 +45,10 @@ namespace pchol::detail {
 
 namespace {
 
+// A thread takes a second block to run beside the first only while the sweep
+// has at least this many blocks left per thread.
+constexpr index pair_blocks_left = 2;
+
 // The waits of wait_stats: each worker sums its own and adds them to the
 // totals when it returns.
 #ifdef PCHOL_WAIT_STATS
@@ -119,18 +123,38 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     i32 last = 0;
 
     // Takes the next block of the sweep from cursor (under the counter mutex);
-    // false when the sweep is over for this thread.
+    // false when the sweep is over for this thread. left_after is the number
+    // of blocks the sweep still had after this one when it was taken.
     wait_counts waits;
+    index left_after = 0;
     auto take_block = [&](i32& cursor) {
         const bool taken = timed(waits.cursor, waits.takes, [&] {
             counter_lock lock(counter_mutex);
             const i32 f = load(cursor);
             if (f > n) return false;
-            store(cursor, index{f} + sweep_stride);
+            const index next = index{f} + sweep_stride;
+            store(cursor, next);
             first = f;
+            left_after = next <= N ? (N - next) / sweep_stride + 1 : 0;
             return true;
         });
         if (taken) last = static_cast<i32>(std::min(first + br - 1, N));
+        return taken;
+    };
+    // A second block for the thread to run side by side with the one in hand
+    // (first, last; they move to first2, last2), taken as an ordinary take.
+    // Only while the sweep has enough blocks left for every thread to get a
+    // pair: near its end a pair would keep one thread busy while the others
+    // wait at the barrier.
+    i32 first2 = 0;
+    i32 last2 = 0;
+    auto take_second = [&](i32& cursor) {
+        if (left_after < pair_blocks_left * index{num_threads}) return false;
+        first2 = first;
+        last2 = last;
+        const bool taken = take_block(cursor);
+        std::swap(first, first2);
+        std::swap(last, last2);
         return taken;
     };
     auto failed = [&] { return load(fail_flags[sync_index - 1]) == -1; };
@@ -233,14 +257,22 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     // sweeps before.
     for (;;) {
         const index d = neighbour_dist;
+        // apply_left_spike with the tail of the block at first - d, then
+        // apply_link with the head of the block at first + d, then
+        // rhs_backward_block.
+        auto task = [&](index f, index l) {
+            const index left_last = f - d > 0 ? f - d + br - 1 : 0;
+            const index r1 = f + d <= N ? f + d : 0;
+            const index r2 = f + d <= N ? std::min(f + d + br - 1, N) : 0;
+            return back_task{f, l, left_last, r1, r2};
+        };
         while (take_block(back_row)) {
-            // apply_left_spike with the tail of the block at first - d, then
-            // apply_link with the head of the block at first + d, then
-            // rhs_backward_block.
-            const index left_last = first - d > 0 ? first - d + br - 1 : 0;
-            const index r1 = first + d <= N ? first + d : 0;
-            const index r2 = first + d <= N ? std::min(first + d + br - 1, N) : 0;
-            back_substitute_block(A, w, first, last, left_last, spikes, links, r1, r2, B, N, nrhs);
+            const back_task p = task(first, last);
+            if (take_second(back_row)) {
+                back_substitute_pair(A, w, p, task(first2, last2), spikes, links, B, N, nrhs);
+            } else {
+                back_substitute_block(A, w, p.first, p.last, p.left_last, spikes, links, p.r1, p.r2, B, N, nrhs);
+            }
         }
         // Barrier K: one level down; after the odd blocks level_scale is 0.
         barrier(sync_pair, sync_index, num_threads, waits, [&] {
