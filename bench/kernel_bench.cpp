@@ -96,6 +96,24 @@ void BM_band_factor_block(benchmark::State& state) {
     set_rate(state, batch_blocks * factor_flops(s.rows, s.hbw));
 }
 
+// The same blocks two at a time, row by row in turn, as the worker factors
+// them while a sweep has many blocks left.
+void BM_band_factor_pair(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> a = s.a0;
+    i32 flags[2] = {0, 0};
+    for (auto _ : state) {
+        for (index b = 0; b < batch_blocks; b += 2)
+            pchol::detail::band_factor_pair(a.data(), s.hbw, s.first(b), s.last(b), s.first(b + 1), s.last(b + 1), 0.0f,
+                                            flags, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        a = s.a0;
+        state.ResumeTiming();
+    }
+    set_rate(state, batch_blocks * factor_flops(s.rows, s.hbw));
+}
+
 void BM_spike_solve(benchmark::State& state) {
     const batch s(static_cast<i32>(state.range(0)));
     std::vector<float> spikes = s.spikes0;
@@ -147,6 +165,21 @@ void BM_rhs_forward_block(benchmark::State& state) {
     std::vector<float> b = s.b0;
     for (auto _ : state) {
         for (index k = 0; k < batch_blocks; ++k) pchol::rhs_forward_block(s.factor.data(), s.hbw, s.first(k), s.last(k), b.data(), s.n, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        b = s.b0;
+        state.ResumeTiming();
+    }
+    set_rate(state, batch_blocks * substitution_flops(s.rows, s.hbw, 1));
+}
+
+void BM_rhs_forward_pair(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> b = s.b0;
+    for (auto _ : state) {
+        for (index k = 0; k < batch_blocks; k += 2)
+            pchol::detail::rhs_forward_pair(s.factor.data(), s.hbw, s.first(k), s.last(k), s.first(k + 1), s.last(k + 1),
+                                            b.data(), s.n, 1);
         benchmark::ClobberMemory();
         state.PauseTiming();
         b = s.b0;
@@ -229,10 +262,12 @@ void BM_back_substitute_pair(benchmark::State& state) {
 BENCHMARK(BM_back_substitute_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_back_substitute_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_block)->Arg(8)->Arg(5);
+BENCHMARK(BM_band_factor_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_spike_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_coupling_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_update_separator_tail)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_forward_block)->Arg(8)->Arg(5);
+BENCHMARK(BM_rhs_forward_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_backward_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_apply_left_spike)->Arg(8)->Arg(5);
 

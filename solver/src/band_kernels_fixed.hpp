@@ -31,14 +31,33 @@ using index = std::int64_t;
 
 // ---- band_factor_block ---------------------------------------------------------
 
+// One step factors one row, so that the chains of two independent blocks
+// (root, divisions, the next row's last update) can run side by side
+// (band_factor_pair).
 template <class T, int W>
-void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int32_t* flag) {
+struct band_factorisation {
     using tr = element_traits<T>;
-    constexpr index S = W + 1;  // slots per band row
+    static constexpr index S = W + 1;  // slots per band row
+    T* A;
+    index f, l;
+    real_of_t<T> tol;
+    std::int32_t* flag;
+    index i;  // the next row to factor; past l when done or failed
     // The row factored last, kept in registers for the next row, whose last
     // update it gives: p[c] = A(i - 1, i - 1 + c).
     T p[S] = {};
-    for (index i = f; i <= l; ++i) {
+
+    band_factorisation(T* A_, index f_, index l_, const real_of_t<T>& tol_, std::int32_t* flag_)
+        : A(A_), f(f_), l(l_), tol(tol_), flag(flag_), i(f_) {}
+
+    bool done() const { return i > l; }
+
+    void fail() {
+        std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+        i = l + 1;
+    }
+
+    void step() {
         T* const ai = A + (i - 1) * S;
         if (i - W >= f && i + W <= l) {
             // A full window: rows i - W ... i - 1 all update row i, each over
@@ -59,7 +78,7 @@ void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int
             if (tr::fails(d, tol)) {
 #pragma GCC unroll 16
                 for (index c = 0; c < S; ++c) ai[c] = v[c];
-                std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+                fail();
                 return;
             }
             const T s = tr::root(d);
@@ -68,7 +87,8 @@ void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int
             for (index c = 1; c < S; ++c) p[c] = tr::div(v[c], s);
 #pragma GCC unroll 16
             for (index c = 0; c < S; ++c) ai[c] = p[c];
-            continue;
+            ++i;
+            return;
         }
         // The first and last W rows of the block: fewer rows above, or
         // columns cut at the block's end.
@@ -81,7 +101,7 @@ void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int
         }
         const T d = ai[0];
         if (tr::fails(d, tol)) {
-            std::atomic_ref<std::int32_t>(*flag).store(-1, std::memory_order_relaxed);
+            fail();
             return;
         }
         const T s = tr::root(d);
@@ -91,7 +111,28 @@ void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int
 #pragma GCC unroll 16
             for (index c = 0; c < S; ++c) p[c] = ai[c];
         }
+        ++i;
     }
+};
+
+template <class T, int W>
+void band_factor_block(T* A, index f, index l, const real_of_t<T>& tol, std::int32_t* flag) {
+    band_factorisation<T, W> x(A, f, l, tol, flag);
+    while (!x.done()) x.step();
+}
+
+// Two independent blocks factored row by row in turn; each runs to its end
+// or to its own failed pivot, as band_factor_block would.
+template <class T, int W>
+void band_factor_pair(T* A, index f1, index l1, index f2, index l2, const real_of_t<T>& tol, std::int32_t* flag) {
+    band_factorisation<T, W> x(A, f1, l1, tol, flag);
+    band_factorisation<T, W> y(A, f2, l2, tol, flag);
+    while (!x.done() && !y.done()) {
+        x.step();
+        y.step();
+    }
+    while (!x.done()) x.step();
+    while (!y.done()) y.step();
 }
 
 // ---- spike_solve -----------------------------------------------------------------
@@ -222,7 +263,61 @@ void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes
 
 // Forward substitution of one column x of B over rows f..l. Each row's value
 // passes from update to update in a register: the row in hand and the W rows
-// below it form a window, as in spike_solve, one element per row.
+// below it form a window, as in spike_solve, one element per row. One step
+// solves one row (rhs_forward_pair runs two blocks' chains side by side).
+template <class T, int W>
+struct forward_substitution {
+    using tr = element_traits<T>;
+    static constexpr index S = W + 1;
+    const T* A;
+    index f, l;
+    T* x;
+    index r;  // the row in hand
+    T w[W] = {};
+    T xr = {};
+
+    forward_substitution(const T* A_, index f_, index l_, T* x_) : A(A_), f(f_), l(l_), x(x_), r(f_) {
+        if (l - f < W) return;
+#pragma GCC unroll 16
+        for (index k = 0; k < W; ++k) w[k] = x[f + k];
+        xr = x[f - 1];
+    }
+
+    bool done() const { return r > l; }
+
+    void step() {
+        const T* const ar = A + (r - 1) * S;
+        if (l - f < W) {
+            // Too short for the window: the row updates the rows below it in
+            // memory.
+            const T y = tr::div(x[r - 1], ar[0]);
+            x[r - 1] = y;
+            for (index c = r + 1; c <= l; ++c) x[c - 1] = tr::mul_sub(x[c - 1], y, ar[c - r]);
+            ++r;
+            return;
+        }
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        if (r + W <= l) {
+            const T next = tr::mul_sub(w[0], xr, ar[1]);
+#pragma GCC unroll 16
+            for (index k = 1; k < W; ++k) w[k - 1] = tr::mul_sub(w[k], xr, ar[k + 1]);
+            w[W - 1] = r + W < l ? x[r + W] : T{};
+            xr = next;
+        } else {
+            // The last W rows: the window runs out at row l.
+            const index m = l - r;
+            for (index k = 0; k < m; ++k) w[k] = tr::mul_sub(w[k], xr, ar[k + 1]);
+            if (m > 0) {
+                xr = w[0];
+                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+            }
+        }
+        ++r;
+    }
+};
+
+// The same, one block alone, in two loops without the step's tests.
 template <class T, int W>
 void rhs_forward_column(const T* A, index f, index l, T* x) {
     using tr = element_traits<T>;
@@ -263,6 +358,16 @@ void rhs_forward_column(const T* A, index f, index l, T* x) {
             for (index k = 1; k < m; ++k) w[k - 1] = w[k];
         }
     }
+}
+
+template <class T, int W>
+void rhs_forward_pair(forward_substitution<T, W>& x, forward_substitution<T, W>& y) {
+    while (!x.done() && !y.done()) {
+        x.step();
+        y.step();
+    }
+    while (!x.done()) x.step();
+    while (!y.done()) y.step();
 }
 
 // Back substitution of one column x of B over rows l down to f, the W solved

@@ -161,17 +161,29 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     auto switch_index = [&] { sync_index = 3 - sync_index; };
 
     // ---- Phase 1: eliminate the odd blocks. ----
+    // The couplings of block f..l: with the separator on its left (the spike)
+    // and with the head of the next block, left in that block's spikes rows
+    // for its separator update.
+    auto phase1_couplings = [&](i32 f, i32 l) {
+        if (f > 1) {
+            gather_left_coupling(A, hbw, f, l, spikes, n);
+            spike_solve(A, hbw, f, l, spikes, n);
+        }
+        gather_right_coupling(A, hbw, f, l, n, spikes);
+        if (l < n) coupling_solve_rows(A, w, l, index{l} + 1, std::min(index{l} + w, N), spikes, N, true);
+    };
     while (take_block(next_row)) {
+        if (take_second(next_row)) {
+            band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
+            if (failed()) break;
+            phase1_couplings(first, last);
+            phase1_couplings(first2, last2);
+            if (nrhs > 0) rhs_forward_pair(A, w, first, last, first2, last2, B, N, nrhs);
+            continue;
+        }
         band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
         if (failed()) break;
-        if (first > 1) {
-            gather_left_coupling(A, hbw, first, last, spikes, n);
-            spike_solve(A, hbw, first, last, spikes, n);
-        }
-        // The coupling of this block's tail with the head of the next block,
-        // left in that block's spikes rows for its separator update.
-        gather_right_coupling(A, hbw, first, last, n, spikes);
-        if (last < n) coupling_solve_rows(A, w, last, index{last} + 1, std::min(index{last} + w, N), spikes, N, true);
+        phase1_couplings(first, last);
         if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
     }
     // Barrier P: the separator sweep of level 2 starts at block 2.
@@ -221,19 +233,30 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         {
             const index d = neighbour_dist;
             const index lf = level_first;
-            while (take_block(next_row)) {
-                band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
-                if (failed()) break;
+            auto couplings = [&](i32 f, i32 l) {
                 // The spike (formed by form_fill, zero below the head) couples
                 // the block with the tail of the separator on its left.
-                if (first - d >= lf && hbw > 0) spike_solve(A, hbw, first, last, spikes, n);
+                if (f - d >= lf && hbw > 0) spike_solve(A, hbw, f, l, spikes, n);
                 // The head rows of the right neighbour hold its coupling with
                 // this block's tail.
-                if (first + d <= N) {
-                    const i32 r1 = static_cast<i32>(first + d);
-                    const i32 r2 = static_cast<i32>(std::min(first + d + w - 1, N));
-                    coupling_solve(A, hbw, last, r1, r2, spikes, n);
+                if (f + d <= N) {
+                    const i32 r1 = static_cast<i32>(f + d);
+                    const i32 r2 = static_cast<i32>(std::min(f + d + w - 1, N));
+                    coupling_solve(A, hbw, l, r1, r2, spikes, n);
                 }
+            };
+            while (take_block(next_row)) {
+                if (take_second(next_row)) {
+                    band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
+                    if (failed()) break;
+                    couplings(first, last);
+                    couplings(first2, last2);
+                    if (nrhs > 0) rhs_forward_pair(A, w, first, last, first2, last2, B, N, nrhs);
+                    continue;
+                }
+                band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
+                if (failed()) break;
+                couplings(first, last);
                 if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
             }
         }

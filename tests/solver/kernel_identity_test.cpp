@@ -254,6 +254,43 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
     }
 }
 
+// Two blocks factored and forward-substituted side by side against the plain
+// steps on each block alone: blocks of equal and of different lengths (one
+// chain runs on alone), a failed pivot in either block (the other one still
+// runs to its end, and both stop at their own failure), nrhs 0, 1 and 3.
+TYPED_TEST(KernelIdentity, PairedFactorisationAndForwardSubstitution) {
+    using T = TypeParam;
+    for (const idx w : widths) {
+        const idx br = std::max<idx>(576 / w, w + 1);
+        for (const idx len2 : {br, w + 1, idx(1), idx(300)}) {
+            const idx f1 = br + 1, l1 = f1 + br - 1, f2 = l1 + br + 1, l2 = f2 + len2 - 1, n = l2 + w + 2;
+            const std::vector<T> a0 = random_band<T>(n, w, 920 + w);
+            for (const idx bad : {idx(0), f1, l1, f2 + len2 / 2, l2}) {
+                SCOPED_TRACE(::testing::Message() << "hbw " << w << ", blocks " << f1 << ".." << l1 << " and " << f2
+                                                  << ".." << l2 << ", bad row " << bad);
+                std::vector<T> fast = a0, plain = a0;
+                if (bad != 0) fast[band_pos(w, bad, bad)] = plain[band_pos(w, bad, bad)] = T(-1);
+                i32 ff[2] = {0, 0}, pf[2] = {0, 0};
+                pchol::detail::band_factor_pair(fast.data(), w, f1, l1, f2, l2, pchol::real_of_t<T>(0), ff, 2);
+                plain::band_factor_block(plain.data(), w, f1, l1, pchol::real_of_t<T>(0), pf, 2);
+                plain::band_factor_block(plain.data(), w, f2, l2, pchol::real_of_t<T>(0), pf, 2);
+                EXPECT_TRUE(identical(fast, plain, "A"));
+                EXPECT_EQ(ff[0], 0);
+                EXPECT_EQ(ff[1], bad != 0 ? -1 : 0);
+                if (bad != 0) continue;
+                for (const idx nrhs : {0, 1, 3}) {
+                    const std::vector<T> b0 = random_columns<T>(n, nrhs, 921 + len2);
+                    std::vector<T> fb = b0, pb = b0;
+                    pchol::detail::rhs_forward_pair(plain.data(), w, f1, l1, f2, l2, fb.data(), n, nrhs);
+                    plain::rhs_forward_block(plain.data(), w, f1, l1, pb.data(), n, nrhs);
+                    plain::rhs_forward_block(plain.data(), w, f2, l2, pb.data(), n, nrhs);
+                    EXPECT_TRUE(identical(fb, pb, "rhs_forward_pair"));
+                }
+            }
+        }
+    }
+}
+
 // Two blocks of one sweep back-substituted side by side against the plain
 // steps on each block in turn: blocks of different lengths (the second one
 // may be the short last block, so one chain runs on alone), with and without
