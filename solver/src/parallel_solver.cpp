@@ -46,8 +46,10 @@ namespace pchol::detail {
 namespace {
 
 // A thread takes a second block to run beside the first only while the sweep
-// has at least this many blocks left per thread.
-constexpr index pair_blocks_left = 2;
+// has at least this many blocks left: enough for 8 threads to take a pair
+// each. (A fixed count: num_threads may still be lowered by the driver while
+// the first workers run phase 1, so it is not read here.)
+constexpr index pair_blocks_left = 16;
 
 // The waits of wait_stats: each worker sums its own and adds them to the
 // totals when it returns.
@@ -143,13 +145,12 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     };
     // A second block for the thread to run side by side with the one in hand
     // (first, last; they move to first2, last2), taken as an ordinary take.
-    // Only while the sweep has enough blocks left for every thread to get a
-    // pair: near its end a pair would keep one thread busy while the others
-    // wait at the barrier.
+    // Only while the sweep has many blocks left: near its end a pair would
+    // keep one thread busy while the others wait at the barrier.
     i32 first2 = 0;
     i32 last2 = 0;
     auto take_second = [&](i32& cursor) {
-        if (left_after < pair_blocks_left * index{num_threads}) return false;
+        if (left_after < pair_blocks_left) return false;
         first2 = first;
         last2 = last;
         const bool taken = take_block(cursor);
