@@ -96,6 +96,24 @@ void BM_band_factor_block(benchmark::State& state) {
     set_rate(state, batch_blocks * factor_flops(s.rows, s.hbw));
 }
 
+// The same blocks two at a time, row by row in turn, as the worker factors
+// them while a sweep has many blocks left.
+void BM_band_factor_pair(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> a = s.a0;
+    i32 flags[2] = {0, 0};
+    for (auto _ : state) {
+        for (index b = 0; b < batch_blocks; b += 2)
+            pchol::detail::band_factor_pair(a.data(), s.hbw, s.first(b), s.last(b), s.first(b + 1), s.last(b + 1), 0.0f,
+                                            flags, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        a = s.a0;
+        state.ResumeTiming();
+    }
+    set_rate(state, batch_blocks * factor_flops(s.rows, s.hbw));
+}
+
 void BM_spike_solve(benchmark::State& state) {
     const batch s(static_cast<i32>(state.range(0)));
     std::vector<float> spikes = s.spikes0;
@@ -155,6 +173,21 @@ void BM_rhs_forward_block(benchmark::State& state) {
     set_rate(state, batch_blocks * substitution_flops(s.rows, s.hbw, 1));
 }
 
+void BM_rhs_forward_pair(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> b = s.b0;
+    for (auto _ : state) {
+        for (index k = 0; k < batch_blocks; k += 2)
+            pchol::detail::rhs_forward_pair(s.factor.data(), s.hbw, s.first(k), s.last(k), s.first(k + 1), s.last(k + 1),
+                                            b.data(), s.n, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        b = s.b0;
+        state.ResumeTiming();
+    }
+    set_rate(state, batch_blocks * substitution_flops(s.rows, s.hbw, 1));
+}
+
 void BM_rhs_backward_block(benchmark::State& state) {
     const batch s(static_cast<i32>(state.range(0)));
     std::vector<float> b = s.b0;
@@ -202,14 +235,39 @@ void BM_back_substitute_block(benchmark::State& state) {
     set_rate(state, (batch_blocks - 2) * (substitution_flops(s.rows, s.hbw, 1) + 2.0 * w * s.rows + 2.0 * w * w));
 }
 
+// The same blocks two at a time, their row chains interleaved as the worker
+// runs them while a sweep has many blocks left.
+void BM_back_substitute_pair(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> b = s.b0;
+    const std::vector<float> links(s.spikes0.size(), 0.5f);
+    auto task = [&](index k) {
+        return pchol::detail::back_task{s.first(k), s.last(k), s.last(k - 1), s.first(k + 1), s.last(k + 1)};
+    };
+    for (auto _ : state) {
+        for (index k = 1; k + 2 < batch_blocks; k += 2)
+            pchol::detail::back_substitute_pair(s.factor.data(), s.hbw, task(k), task(k + 1), s.solved.data(),
+                                                links.data(), b.data(), s.n, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        b = s.b0;
+        state.ResumeTiming();
+    }
+    const double w = s.hbw;
+    set_rate(state, (batch_blocks - 2) * (substitution_flops(s.rows, s.hbw, 1) + 2.0 * w * s.rows + 2.0 * w * w));
+}
+
 }  // namespace
 
+BENCHMARK(BM_back_substitute_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_back_substitute_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_block)->Arg(8)->Arg(5);
+BENCHMARK(BM_band_factor_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_spike_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_coupling_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_update_separator_tail)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_forward_block)->Arg(8)->Arg(5);
+BENCHMARK(BM_rhs_forward_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_backward_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_apply_left_spike)->Arg(8)->Arg(5);
 

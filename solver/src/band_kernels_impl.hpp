@@ -403,4 +403,71 @@ void back_substitute_block(const T* A, index hbw, index first, index last, index
     rhs_backward_block(A, w32, f32, l32, B, n32, k32);
 }
 
+// One block's back substitution as the worker hands it out: rows first..last,
+// the left separator's tail ending at left_last (0: none), the right
+// separator r1..r2 (r1 = 0: none).
+struct back_task {
+    index first, last, left_last, r1, r2;
+};
+
+// The back substitutions of two independent blocks (of the same sweep): with
+// a fixed-width path their row chains run interleaved, each block's values
+// those of back_substitute_block on it alone.
+template <class T>
+void back_substitute_pair(const T* A, index hbw, const back_task& p, const back_task& q, const T* spikes,
+                          const T* links, T* B, index n, index nrhs) {
+    if (nrhs < 1) return;
+    auto head_rows = [&](const back_task& t) {
+        return t.r1 > 0 ? std::min(std::min(t.r2 - t.r1 + 1, hbw), n - t.last) : index{0};
+    };
+    if (with_fixed_width(hbw, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k) {
+                fixed::back_substitution<T, decltype(W)::value> x(A, p.first, p.last, p.left_last, spikes, links,
+                                                                  p.r1, head_rows(p), B + k * n, n);
+                fixed::back_substitution<T, decltype(W)::value> y(A, q.first, q.last, q.left_last, spikes, links,
+                                                                  q.r1, head_rows(q), B + k * n, n);
+                fixed::back_substitute_pair(x, y);
+            }
+        }))
+        return;
+    back_substitute_block(A, hbw, p.first, p.last, p.left_last, spikes, links, p.r1, p.r2, B, n, nrhs);
+    back_substitute_block(A, hbw, q.first, q.last, q.left_last, spikes, links, q.r1, q.r2, B, n, nrhs);
+}
+
+// The factorisations of two independent blocks f1..l1 and f2..l2, with a
+// fixed-width path row by row in turn. Each block's rows get the values of
+// band_factor_block on it alone: it runs to its end or to its own failed
+// pivot, which sets fail_flags(slot).
+template <class T>
+void band_factor_pair(T* A, index hbw, index f1, index l1, index f2, index l2, const real_of_t<T>& tol,
+                      std::int32_t* fail_flags, std::int32_t slot) {
+    if (with_fixed_width(hbw, [&](auto W) {
+            fixed::band_factor_pair<T, decltype(W)::value>(A, f1, l1, f2, l2, tol, fail_flags + (slot - 1));
+        }))
+        return;
+    const std::int32_t w32 = static_cast<std::int32_t>(hbw);
+    pchol::band_factor_block(A, w32, static_cast<std::int32_t>(f1), static_cast<std::int32_t>(l1), tol, fail_flags,
+                             slot);
+    pchol::band_factor_block(A, w32, static_cast<std::int32_t>(f2), static_cast<std::int32_t>(l2), tol, fail_flags,
+                             slot);
+}
+
+// rhs_forward_block on two independent blocks, with a fixed-width path row
+// by row in turn.
+template <class T>
+void rhs_forward_pair(const T* A, index hbw, index f1, index l1, index f2, index l2, T* B, index n, index nrhs) {
+    if (with_fixed_width(hbw, [&](auto W) {
+            for (index k = 0; k < nrhs; ++k) {
+                fixed::forward_substitution<T, decltype(W)::value> x(A, f1, l1, B + k * n);
+                fixed::forward_substitution<T, decltype(W)::value> y(A, f2, l2, B + k * n);
+                fixed::rhs_forward_pair(x, y);
+            }
+        }))
+        return;
+    const std::int32_t w32 = static_cast<std::int32_t>(hbw), n32 = static_cast<std::int32_t>(n),
+                       k32 = static_cast<std::int32_t>(nrhs);
+    pchol::rhs_forward_block(A, w32, static_cast<std::int32_t>(f1), static_cast<std::int32_t>(l1), B, n32, k32);
+    pchol::rhs_forward_block(A, w32, static_cast<std::int32_t>(f2), static_cast<std::int32_t>(l2), B, n32, k32);
+}
+
 }  // namespace pchol::detail

@@ -45,6 +45,12 @@ namespace pchol::detail {
 
 namespace {
 
+// A thread takes a second block to run beside the first only while the sweep
+// has at least this many blocks left: enough for 8 threads to take a pair
+// each. (A fixed count: num_threads may still be lowered by the driver while
+// the first workers run phase 1, so it is not read here.)
+constexpr index pair_blocks_left = 16;
+
 // The waits of wait_stats: each worker sums its own and adds them to the
 // totals when it returns.
 #ifdef PCHOL_WAIT_STATS
@@ -119,35 +125,66 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     i32 last = 0;
 
     // Takes the next block of the sweep from cursor (under the counter mutex);
-    // false when the sweep is over for this thread.
+    // false when the sweep is over for this thread. left_after is the number
+    // of blocks the sweep still had after this one when it was taken.
     wait_counts waits;
+    index left_after = 0;
     auto take_block = [&](i32& cursor) {
         const bool taken = timed(waits.cursor, waits.takes, [&] {
             counter_lock lock(counter_mutex);
             const i32 f = load(cursor);
             if (f > n) return false;
-            store(cursor, index{f} + sweep_stride);
+            const index next = index{f} + sweep_stride;
+            store(cursor, next);
             first = f;
+            left_after = next <= N ? (N - next) / sweep_stride + 1 : 0;
             return true;
         });
         if (taken) last = static_cast<i32>(std::min(first + br - 1, N));
+        return taken;
+    };
+    // A second block for the thread to run side by side with the one in hand
+    // (first, last; they move to first2, last2), taken as an ordinary take.
+    // Only while the sweep has many blocks left: near its end a pair would
+    // keep one thread busy while the others wait at the barrier.
+    i32 first2 = 0;
+    i32 last2 = 0;
+    auto take_second = [&](i32& cursor) {
+        if (left_after < pair_blocks_left) return false;
+        first2 = first;
+        last2 = last;
+        const bool taken = take_block(cursor);
+        std::swap(first, first2);
+        std::swap(last, last2);
         return taken;
     };
     auto failed = [&] { return load(fail_flags[sync_index - 1]) == -1; };
     auto switch_index = [&] { sync_index = 3 - sync_index; };
 
     // ---- Phase 1: eliminate the odd blocks. ----
+    // The couplings of block f..l: with the separator on its left (the spike)
+    // and with the head of the next block, left in that block's spikes rows
+    // for its separator update.
+    auto phase1_couplings = [&](i32 f, i32 l) {
+        if (f > 1) {
+            gather_left_coupling(A, hbw, f, l, spikes, n);
+            spike_solve(A, hbw, f, l, spikes, n);
+        }
+        gather_right_coupling(A, hbw, f, l, n, spikes);
+        if (l < n) coupling_solve_rows(A, w, l, index{l} + 1, std::min(index{l} + w, N), spikes, N, true);
+    };
     while (take_block(next_row)) {
+        if (take_second(next_row)) {
+            band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
+            if (failed()) break;
+            phase1_couplings(first, last);
+            phase1_couplings(first2, last2);
+            if (nrhs > 0) rhs_forward_pair(A, w, first, last, first2, last2, B, N, nrhs);
+            continue;
+        }
         band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
         if (failed()) break;
-        if (first > 1) {
-            gather_left_coupling(A, hbw, first, last, spikes, n);
-            spike_solve(A, hbw, first, last, spikes, n);
-        }
-        // The coupling of this block's tail with the head of the next block,
-        // left in that block's spikes rows for its separator update.
-        gather_right_coupling(A, hbw, first, last, n, spikes);
-        if (last < n) coupling_solve_rows(A, w, last, index{last} + 1, std::min(index{last} + w, N), spikes, N, true);
+        phase1_couplings(first, last);
         if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
     }
     // Barrier P: the separator sweep of level 2 starts at block 2.
@@ -197,19 +234,30 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         {
             const index d = neighbour_dist;
             const index lf = level_first;
-            while (take_block(next_row)) {
-                band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
-                if (failed()) break;
+            auto couplings = [&](i32 f, i32 l) {
                 // The spike (formed by form_fill, zero below the head) couples
                 // the block with the tail of the separator on its left.
-                if (first - d >= lf && hbw > 0) spike_solve(A, hbw, first, last, spikes, n);
+                if (f - d >= lf && hbw > 0) spike_solve(A, hbw, f, l, spikes, n);
                 // The head rows of the right neighbour hold its coupling with
                 // this block's tail.
-                if (first + d <= N) {
-                    const i32 r1 = static_cast<i32>(first + d);
-                    const i32 r2 = static_cast<i32>(std::min(first + d + w - 1, N));
-                    coupling_solve(A, hbw, last, r1, r2, spikes, n);
+                if (f + d <= N) {
+                    const i32 r1 = static_cast<i32>(f + d);
+                    const i32 r2 = static_cast<i32>(std::min(f + d + w - 1, N));
+                    coupling_solve(A, hbw, l, r1, r2, spikes, n);
                 }
+            };
+            while (take_block(next_row)) {
+                if (take_second(next_row)) {
+                    band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
+                    if (failed()) break;
+                    couplings(first, last);
+                    couplings(first2, last2);
+                    if (nrhs > 0) rhs_forward_pair(A, w, first, last, first2, last2, B, N, nrhs);
+                    continue;
+                }
+                band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
+                if (failed()) break;
+                couplings(first, last);
                 if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
             }
         }
@@ -233,14 +281,22 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     // sweeps before.
     for (;;) {
         const index d = neighbour_dist;
+        // apply_left_spike with the tail of the block at first - d, then
+        // apply_link with the head of the block at first + d, then
+        // rhs_backward_block.
+        auto task = [&](index f, index l) {
+            const index left_last = f - d > 0 ? f - d + br - 1 : 0;
+            const index r1 = f + d <= N ? f + d : 0;
+            const index r2 = f + d <= N ? std::min(f + d + br - 1, N) : 0;
+            return back_task{f, l, left_last, r1, r2};
+        };
         while (take_block(back_row)) {
-            // apply_left_spike with the tail of the block at first - d, then
-            // apply_link with the head of the block at first + d, then
-            // rhs_backward_block.
-            const index left_last = first - d > 0 ? first - d + br - 1 : 0;
-            const index r1 = first + d <= N ? first + d : 0;
-            const index r2 = first + d <= N ? std::min(first + d + br - 1, N) : 0;
-            back_substitute_block(A, w, first, last, left_last, spikes, links, r1, r2, B, N, nrhs);
+            const back_task p = task(first, last);
+            if (take_second(back_row)) {
+                back_substitute_pair(A, w, p, task(first2, last2), spikes, links, B, N, nrhs);
+            } else {
+                back_substitute_block(A, w, p.first, p.last, p.left_last, spikes, links, p.r1, p.r2, B, N, nrhs);
+            }
         }
         // Barrier K: one level down; after the odd blocks level_scale is 0.
         barrier(sync_pair, sync_index, num_threads, waits, [&] {

@@ -254,4 +254,82 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
     }
 }
 
+// Two blocks factored and forward-substituted side by side against the plain
+// steps on each block alone: blocks of equal and of different lengths (one
+// chain runs on alone), a failed pivot in either block (the other one still
+// runs to its end, and both stop at their own failure), nrhs 0, 1 and 3.
+TYPED_TEST(KernelIdentity, PairedFactorisationAndForwardSubstitution) {
+    using T = TypeParam;
+    for (const idx w : widths) {
+        const idx br = std::max<idx>(576 / w, w + 1);
+        for (const idx len2 : {br, w + 1, idx(1), idx(300)}) {
+            const idx f1 = br + 1, l1 = f1 + br - 1, f2 = l1 + br + 1, l2 = f2 + len2 - 1, n = l2 + w + 2;
+            const std::vector<T> a0 = random_band<T>(n, w, 920 + w);
+            for (const idx bad : {idx(0), f1, l1, f2 + len2 / 2, l2}) {
+                SCOPED_TRACE(::testing::Message() << "hbw " << w << ", blocks " << f1 << ".." << l1 << " and " << f2
+                                                  << ".." << l2 << ", bad row " << bad);
+                std::vector<T> fast = a0, plain = a0;
+                if (bad != 0) fast[band_pos(w, bad, bad)] = plain[band_pos(w, bad, bad)] = T(-1);
+                i32 ff[2] = {0, 0}, pf[2] = {0, 0};
+                pchol::detail::band_factor_pair(fast.data(), w, f1, l1, f2, l2, pchol::real_of_t<T>(0), ff, 2);
+                plain::band_factor_block(plain.data(), w, f1, l1, pchol::real_of_t<T>(0), pf, 2);
+                plain::band_factor_block(plain.data(), w, f2, l2, pchol::real_of_t<T>(0), pf, 2);
+                EXPECT_TRUE(identical(fast, plain, "A"));
+                EXPECT_EQ(ff[0], 0);
+                EXPECT_EQ(ff[1], bad != 0 ? -1 : 0);
+                if (bad != 0) continue;
+                for (const idx nrhs : {0, 1, 3}) {
+                    const std::vector<T> b0 = random_columns<T>(n, nrhs, 921 + len2);
+                    std::vector<T> fb = b0, pb = b0;
+                    pchol::detail::rhs_forward_pair(plain.data(), w, f1, l1, f2, l2, fb.data(), n, nrhs);
+                    plain::rhs_forward_block(plain.data(), w, f1, l1, pb.data(), n, nrhs);
+                    plain::rhs_forward_block(plain.data(), w, f2, l2, pb.data(), n, nrhs);
+                    EXPECT_TRUE(identical(fb, pb, "rhs_forward_pair"));
+                }
+            }
+        }
+    }
+}
+
+// Two blocks of one sweep back-substituted side by side against the plain
+// steps on each block in turn: blocks of different lengths (the second one
+// may be the short last block, so one chain runs on alone), with and without
+// neighbours.
+TYPED_TEST(KernelIdentity, PairedBackSubstitution) {
+    using T = TypeParam;
+    for (const idx w : widths) {
+        const idx br = std::max<idx>(576 / w, w + 1);
+        for (const idx len2 : {br, w + 1, idx(1), idx(300)}) {
+            // Block p: f..f+br-1, separators of br rows around both blocks.
+            const idx fp = br + 1, lp = fp + br - 1, fq = lp + br + 1, lq = fq + len2 - 1;
+            for (const bool q_last : {false, true}) {
+                // Only the last block may be shorter than the band.
+                if (len2 <= w && !q_last) continue;
+                const idx n = q_last ? lq : lq + br;
+                SCOPED_TRACE(::testing::Message() << "hbw " << w << ", blocks " << fp << ".." << lp << " and " << fq
+                                                  << ".." << lq << " of " << n);
+                std::vector<T> a = random_band<T>(n, w, 910 + w);
+                i32 flags[2] = {0, 0};
+                plain::band_factor_block(a.data(), w, fp, lp, pchol::real_of_t<T>(0), flags, 1);
+                plain::band_factor_block(a.data(), w, fq, lq, pchol::real_of_t<T>(0), flags, 1);
+                ASSERT_EQ(flags[0], 0);
+                const std::vector<T> s0 = random_columns<T>(n, w, 911), l0 = random_columns<T>(n, w, 912);
+                const pchol::detail::back_task p{fp, lp, idx(0), lp + 1, lp + br};
+                const pchol::detail::back_task q{fq, lq, lp + br, q_last ? idx(0) : lq + 1, q_last ? idx(0) : n};
+                for (const idx nrhs : {0, 1, 3}) {
+                    std::vector<T> fb = random_columns<T>(n, nrhs, 913), pb = fb;
+                    pchol::detail::back_substitute_pair(a.data(), w, p, q, s0.data(), l0.data(), fb.data(), n, nrhs);
+                    for (const auto& t : {p, q}) {
+                        if (nrhs > 0 && t.left_last > 0)
+                            plain::apply_left_spike(w, t.first, t.last, t.left_last, s0.data(), pb.data(), n, nrhs);
+                        if (t.r1 > 0) plain::apply_link(w, t.last, t.r1, t.r2, l0.data(), pb.data(), n, nrhs);
+                        plain::rhs_backward_block(a.data(), w, t.first, t.last, pb.data(), n, nrhs);
+                    }
+                    EXPECT_TRUE(identical(fb, pb, "back_substitute_pair"));
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
