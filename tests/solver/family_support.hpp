@@ -4,6 +4,7 @@
 #pragma once
 
 #include "family_reference.hpp"
+#include "run_support.hpp"
 #include "pchol/pipelined.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
@@ -23,21 +24,9 @@
 
 namespace family_test {
 
-#ifdef PCHOL_TEST_SMALL
-constexpr bool small = true;
-#else
-constexpr bool small = false;
-#endif
+using namespace solver_run;
 
 using i32 = std::int32_t;
-
-// The threading library's table mutexes live until the end of the program,
-// where the benchmark closes them too.
-class library_cleanup : public ::testing::Environment {
-public:
-    void TearDown() override { thr_lib_cleanup(); }
-};
-inline ::testing::Environment* const cleanup = ::testing::AddGlobalTestEnvironment(new library_cleanup);
 
 // The entry points of element type T.
 template <class T>
@@ -119,40 +108,6 @@ struct problem {
     void solve() { entry<T>::solve(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
     void pipelined() { entry<T>::pipelined(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
 };
-
-// The thread counts come from the settings, capped by the processor count:
-// pretend to have 32 processors so that up to 32 threads run here.
-inline bool thirty_two_processors(std::uint32_t& process_mask, std::uint32_t& system_mask) {
-    process_mask = 0xFFFFFFFFu;
-    system_mask = 0xFFFFFFFFu;
-    return true;
-}
-
-inline void use_threads(i32 k) {
-    pchol::set_affinity_query_for_testing(&thirty_two_processors);
-    set_thread_count(k);
-    i32 t = 0;
-    get_thread_count(t);
-    ASSERT_EQ(t, k);
-}
-
-// Runs f on a thread of its own; ends the test process with a failure when f
-// has not returned within the limit (a thread that never leaves a barrier).
-template <class F>
-void within_time_limit(F&& f, std::chrono::seconds limit = std::chrono::seconds(small ? 600 : 120)) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread runner([&] {
-        f();
-        done.set_value();
-    });
-    if (finished.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "the solve did not return within %lld s\n", static_cast<long long>(limit.count()));
-        std::fflush(stderr);
-        std::_Exit(1);
-    }
-    runner.join();
-}
 
 // The sizes the shape tests run for half bandwidth hbw and br rows per block:
 // empty, one row, hbw rows, one block and one more row, 2, 3 and 10 blocks,

@@ -11,6 +11,7 @@
 #include "pchol/test_system.hpp"
 #include "pchol/threads.hpp"
 #include "reference.hpp"
+#include "run_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,58 +26,11 @@
 namespace {
 
 using namespace pchol_test;
-
-#ifdef PCHOL_TEST_SMALL
-constexpr bool small = true;
-#else
-constexpr bool small = false;
-#endif
-
-// The threading library's table mutexes live until the end of the program,
-// where the benchmark closes them too.
-class library_cleanup : public ::testing::Environment {
-public:
-    void TearDown() override { thr_lib_cleanup(); }
-};
-[[maybe_unused]] ::testing::Environment* const cleanup = ::testing::AddGlobalTestEnvironment(new library_cleanup);
+using namespace solver_run;
 
 // Every test runs in a fresh process, so the first solve sets the tuning
 // value to 24: blocks of max(576 / max(hbw, 1), hbw + 1) rows.
 idx block_rows(idx hbw) { return std::max<idx>(576 / std::max<idx>(hbw, 1), hbw + 1); }
-
-// The thread counts come from the settings, which cap them by the processor
-// count: pretend to have 32 processors so that up to 32 threads run here.
-bool thirty_two_processors(std::uint32_t& process_mask, std::uint32_t& system_mask) {
-    process_mask = 0xFFFFFFFFu;
-    system_mask = 0xFFFFFFFFu;
-    return true;
-}
-
-void use_threads(std::int32_t k) {
-    pchol::set_affinity_query_for_testing(&thirty_two_processors);
-    set_thread_count(k);
-    std::int32_t t = 0;
-    get_thread_count(t);
-    ASSERT_EQ(t, k);
-}
-
-// Runs f on a thread of its own; ends the test process with a failure when f
-// has not returned within the limit (a worker that never leaves a barrier).
-template <class F>
-void within_time_limit(F&& f, std::chrono::seconds limit = std::chrono::seconds(small ? 600 : 120)) {
-    std::promise<void> done;
-    std::future<void> finished = done.get_future();
-    std::thread runner([&] {
-        f();
-        done.set_value();
-    });
-    if (finished.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "the solve did not return within %lld s\n", static_cast<long long>(limit.count()));
-        std::fflush(stderr);
-        std::_Exit(1);
-    }
-    runner.join();
-}
 
 // A marker for slots that the solver must not write: a NaN with a payload.
 float marker() {
