@@ -6,7 +6,8 @@
 ! with its own arrays and integers, passed by reference as usual. Every
 ! entry point of the C interface is here, with the same arguments:
 ! pchol_solve1 ... 4 and pchol_pipelined_solve1 ... 4 for the element types
-! below, set_thread_count and get_thread_count.
+! below, set_thread_count, get_thread_count, set_subnormal_flush and
+! get_subnormal_flush.
 !
 !   a     the band: the upper triangle by rows, diagonal first. Row r takes
 !         hbw + 1 consecutive elements; entry (r, c), r <= c <= r + hbw, is
@@ -46,7 +47,7 @@ module pchol
   public :: pchol_pipelined_workspace_size3, pchol_pipelined_workspace_size4
   public :: pchol_solve1, pchol_solve2, pchol_solve3, pchol_solve4
   public :: pchol_pipelined_solve1, pchol_pipelined_solve2, pchol_pipelined_solve3, pchol_pipelined_solve4
-  public :: set_thread_count, get_thread_count
+  public :: set_thread_count, get_thread_count, set_subnormal_flush, get_subnormal_flush
 
   interface
     ! The length of work, in elements, for pchol_solveK: 2 * n * hbw, and 0
@@ -150,6 +151,19 @@ module pchol
     subroutine get_thread_count(t) bind(C, name='get_thread_count')
       import :: c_int32_t
       integer(c_int32_t), intent(out) :: t
+    end subroutine
+
+    ! Whether the solvers' threads flush subnormal values to zero (on /= 0,
+    ! the default) or keep gradual underflow (on = 0).
+    subroutine set_subnormal_flush(on) bind(C, name='set_subnormal_flush')
+      import :: c_int32_t
+      integer(c_int32_t), intent(in) :: on
+    end subroutine
+
+    ! on becomes 1 when the solvers flush subnormal values, 0 when not.
+    subroutine get_subnormal_flush(on) bind(C, name='get_subnormal_flush')
+      import :: c_int32_t
+      integer(c_int32_t), intent(out) :: on
     end subroutine
   end interface
 end module pchol

@@ -74,4 +74,12 @@ void get_thread_count(std::int32_t* t) {
     if (t != nullptr) get_thread_count(*t);
 }
 
+void set_subnormal_flush(const std::int32_t* on) {
+    if (on != nullptr) set_subnormal_flush(*on);
+}
+
+void get_subnormal_flush(std::int32_t* on) {
+    if (on != nullptr) get_subnormal_flush(*on);
+}
+
 }  // extern "C"

@@ -29,6 +29,7 @@
 #include "parallel_solver.hpp"
 
 #include "band_kernels_impl.hpp"
+#include "float_mode.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
@@ -114,6 +115,9 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
                      const i32& num_threads, i32& level_scale, i32& neighbour_dist, i32& sweep_stride,
                      i32& level_first, i32& next_row, i32& back_row, const real_of_t<T>& tol,
                      i32 (&fail_flags)[2]) {
+    i32 flush = 1;
+    get_subnormal_flush(flush);
+    const float_mode_scope mode(flush != 0);
     const index N = n;
     const index w = hbw;
     const index br = block_rows;

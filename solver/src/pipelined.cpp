@@ -1,5 +1,6 @@
 // The pipelined band routines for every element type, and their drivers
 // pchol_pipelined_solve1 .. pchol_pipelined_solve4.
+#include "float_mode.hpp"
 #include "pipelined_impl.hpp"
 #include "pchol/pipelined.hpp"
 #include "pchol/solver.hpp"
@@ -21,6 +22,9 @@ void pipelined_team(T* const& A, const i32& n, const i32& hbw, T* const& B, cons
                     const i32& counter_mutex, const i32 (&sync_pair)[2], const i32& num_threads, i32& panel_first,
                     i32& task_row, i32& panel_last, i32& back_task_row, const real_of_t<T>& tol,
                     i32 (&fail_flags)[2]) {
+    i32 flush = 1;
+    get_subnormal_flush(flush);
+    const float_mode_scope mode(flush != 0);
     if (nrhs < 1) {
         pipelined_factor(A, n, hbw, panel_rows, counter_mutex, sync_pair, num_threads, panel_first, task_row, tol,
                          fail_flags);

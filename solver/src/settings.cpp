@@ -2,6 +2,7 @@
 
 #include "pchol/platform.hpp"
 
+#include <atomic>
 #include <bit>
 
 namespace {
@@ -9,6 +10,9 @@ namespace {
 // Process-wide, 0 until counted / set. Only the main thread touches them.
 std::int32_t num_procs = 0;
 std::int32_t num_threads = 0;
+
+// Read by the solvers' threads when they start.
+std::atomic<std::int32_t> flush_subnormals{1};
 
 pchol::affinity_query query = &platform::affinity_masks;
 
@@ -57,4 +61,12 @@ void get_thread_count(std::int32_t& t) {
 void init_thread_count() {
     if (num_procs == 0) count_processors(num_procs);
     num_threads = num_procs;
+}
+
+void set_subnormal_flush(const std::int32_t& on) {
+    flush_subnormals.store(on != 0 ? 1 : 0, std::memory_order_relaxed);
+}
+
+void get_subnormal_flush(std::int32_t& on) {
+    on = flush_subnormals.load(std::memory_order_relaxed);
 }

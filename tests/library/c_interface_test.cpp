@@ -87,6 +87,24 @@ TEST(CInterface, ThreadCountIsTheCppOne) {
     EXPECT_EQ(t, 4);
 }
 
+TEST(CInterface, SubnormalFlushIsTheCppOne) {
+    for (const i32 on : {0, 1, 0, -5}) {
+        set_subnormal_flush(&on);
+        i32 from_c = -1;
+        i32 from_cpp = -1;
+        get_subnormal_flush(&from_c);
+        get_subnormal_flush(from_cpp);
+        EXPECT_EQ(from_c, on != 0 ? 1 : 0);
+        EXPECT_EQ(from_c, from_cpp);
+    }
+    // Null pointers change nothing.
+    set_subnormal_flush(static_cast<const i32*>(nullptr));
+    get_subnormal_flush(static_cast<i32*>(nullptr));
+    i32 on = 0;
+    get_subnormal_flush(on);
+    EXPECT_EQ(on, 1);
+}
+
 TEST(CInterface, SolvesBitForBitAsTheCppEntryPoint) {
     pchol::set_affinity_query_for_testing(&four_processors);
     const i32 threads = 3;

@@ -32,6 +32,9 @@
 // 32-bit integer.
 //
 // B is one right-hand side of n elements, overwritten by the solution.
+// The routines compute in their thread's floating-point mode as they find it;
+// the drivers pchol_pipelined_solveK set the mode of set_subnormal_flush
+// (settings.hpp) in every thread of their team.
 // Instantiated for float, double, std::complex<double> and
 // std::complex<float> (complex symmetric: never conjugated).
 #pragma once

@@ -19,6 +19,19 @@ void get_thread_count(std::int32_t& t);
 // Sets the thread count to the processor count.
 void init_thread_count();
 
+// Whether the solvers' threads flush subnormal values to zero: on (1) unless
+// set to 0. Values below the smallest normal number (about 1.2e-38 in single
+// precision) then become 0 where they arise and count as 0 where they are
+// read. The spikes of the reduction decay into that range, and many
+// processors take some hundred cycles for each operation on such a value, so
+// flushing makes the solve several times faster there; off keeps gradual
+// underflow. Either way the results are the same, bit for bit, for every
+// thread count, and the calling thread's own mode is left as it was.
+void set_subnormal_flush(const std::int32_t& on);
+
+// on becomes 1 when the solvers flush subnormal values, 0 when they do not.
+void get_subnormal_flush(std::int32_t& on);
+
 namespace pchol {
 
 // The cap on the solver's thread count.

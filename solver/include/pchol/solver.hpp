@@ -90,7 +90,9 @@ void pchol_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, floa
 // sweep_stride 2 * block_rows, level_first 1, next_row 1, back_row 0, both
 // fail_flags 0, with sync_pair[0] armed for num_threads parties. A failed
 // pivot sets fail_flags[0] to -1; every thread then returns after the
-// barrier that ends that sweep.
+// barrier that ends that sweep. The worker runs in the floating-point mode
+// that set_subnormal_flush (settings.hpp) chooses and gives its thread's own
+// mode back when it returns.
 void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& hbw, float* const& B,
                    const std::int32_t& nrhs, float* const& links, float* const& spikes,
                    const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
