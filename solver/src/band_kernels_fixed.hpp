@@ -6,8 +6,7 @@
 //
 //   - the hbw columns of spikes are independent right-hand sides of the same
 //     substitution, so spike_solve runs the row loop outside and the W
-//     columns inside, on a row-major copy of the rows (a tile), where the
-//     W columns of one row are W consecutive elements;
+//     columns inside, for real elements as the W lanes of one vector;
 //   - the entries of a Gram matrix or of a correction are independent sums,
 //     so update_separator_tail runs over the spike's rows once and keeps all
 //     of them running side by side, each still summed over ascending rows;
@@ -239,10 +238,64 @@ void band_factor_pair(T* A, index f1, index l1, index f2, index l2, const real_o
 // window w[k][q] (row r + k + 1, column q + 1) that moves down one row per
 // step: a row enters the window untouched and leaves it as the row in hand,
 // with all its updates.
+#if defined(__GNUC__)
+// The window of spike_solve for real elements, one vector of the W columns
+// per row: each lane receives the operations of its column in the same order
+// (a division by the diagonal entry, then one multiply-subtract per row that
+// it updates), so the stored values are those of the scalar window.
+template <class T, int W>
+void spike_solve_lanes(const T* A, index f, index l, T* spikes, index n) {
+    typedef T vec __attribute__((vector_size(W * sizeof(T))));
+    constexpr index S = W + 1;
+    // Row `row` (from 0) of the W columns, and back.
+    auto gather = [spikes, n](index row) {
+        vec v;
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) v[q] = spikes[q * n + row];
+        return v;
+    };
+    auto scatter = [spikes, n](index row, vec v) {
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) spikes[q * n + row] = v[q];
+    };
+    vec w[W];
+#pragma GCC unroll 16
+    for (index k = 0; k < W; ++k) w[k] = gather(f + k);
+    vec x = gather(f - 1);
+    for (index r = f; r <= l; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        x = x / ar[0];
+        scatter(r - 1, x);
+        if (r + W <= l) {
+            const vec next = w[0] - x * ar[1];
+#pragma GCC unroll 16
+            for (index k = 1; k < W; ++k) w[k - 1] = w[k] - x * ar[k + 1];
+            if (r + W < l) w[W - 1] = gather(r + W);
+            x = next;
+        } else {
+            const index m = l - r;
+            for (index k = 0; k < m; ++k) w[k] = w[k] - x * ar[k + 1];
+            if (m > 0) {
+                x = w[0];
+                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+            }
+        }
+    }
+}
+#endif
+
 template <class T, int W>
 void spike_solve(const T* A, index f, index l, T* spikes, index n) {
     using tr = element_traits<T>;
     constexpr index S = W + 1;
+#if defined(__GNUC__)
+    if constexpr (std::is_floating_point_v<T>) {
+        if (l - f >= W) {
+            spike_solve_lanes<T, W>(A, f, l, spikes, n);
+            return;
+        }
+    }
+#endif
     if (l - f < W) {
         // Too short for the window: every row updates only rows of the block.
         for (index r = f; r <= l; ++r) {
