@@ -365,12 +365,75 @@ void spike_solve(const T* A, index f, index l, T* spikes, index n) {
 // separator's tail triangle, and spike times B leaves its tail rows of B.
 // Every entry is its own sum over ascending rows; one pass over the rows
 // carries all of them.
+#if defined(__GNUC__)
+// update_separator_tail for real elements: row i of the Gram matrix as one
+// vector of W wide sums (lane ip), and the sums of the first column of B as
+// another (lane i), formed in the same pass over the spike's rows. Each lane
+// is its own sum over ascending rows with the products of the scalar loops.
+template <class T, int W>
+void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
+                                 index nrhs) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    typedef wide wvec __attribute__((vector_size(W * sizeof(wide))));
+    constexpr index S = W + 1;
+    const index t0 = last - W + 1;
+    wvec g[W];
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i) g[i] = wvec{};
+    T* const b = B;
+    wvec s{};
+    if (nrhs > 0) {
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
+    }
+    for (index r = r1; r <= r2; ++r) {
+        wvec x;
+#pragma GCC unroll 16
+        for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) g[i] += x * x[i];
+        if (nrhs > 0) s -= x * tr::widen(b[r - 1]);
+    }
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i) {
+        T* const at = A + (t0 + i - 1) * S;
+#pragma GCC unroll 16
+        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
+    }
+    if (nrhs > 0) {
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(s[i]);
+    }
+    for (index k = 1; k < nrhs; ++k) {
+        T* const bk = B + k * n;
+        wvec sk;
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) sk[i] = tr::widen(bk[t0 + i - 1]);
+        for (index r = r1; r <= r2; ++r) {
+            wvec x;
+#pragma GCC unroll 16
+            for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
+            sk -= x * tr::widen(bk[r - 1]);
+        }
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) bk[t0 + i - 1] = tr::narrow(sk[i]);
+    }
+}
+#endif
+
 template <class T, int W>
 void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
     using tr = element_traits<T>;
     using wide = typename tr::wide_type;
     constexpr index S = W + 1;
     const index t0 = last - W + 1;
+#if defined(__GNUC__)
+    if constexpr (std::is_floating_point_v<T>) {
+        update_separator_tail_lanes<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
+        return;
+    }
+#endif
     // g[i][ip] = sum over r of spikes(r, ip) * spikes(r, i) for ip >= i; the
     // entries below the diagonal are formed alongside and never used.
     wide g[W][W];
