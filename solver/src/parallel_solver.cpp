@@ -129,37 +129,36 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
     i32 last = 0;
 
     // Takes the next block of the sweep from cursor (under the counter mutex);
-    // false when the sweep is over for this thread. left_after is the number
-    // of blocks the sweep still had after this one when it was taken.
+    // false when the sweep is over for this thread. With pairs allowed, and
+    // while the sweep has many blocks left after this one, the same hold of
+    // the mutex also takes the block after it (first2, last2) for the thread
+    // to run side by side with the first, and paired tells so. Near the end of
+    // a sweep a pair would keep one thread busy while the others wait at the
+    // barrier.
     wait_counts waits;
-    index left_after = 0;
-    auto take_block = [&](i32& cursor) {
+    i32 first2 = 0;
+    i32 last2 = 0;
+    bool paired = false;
+    auto take_block = [&](i32& cursor, bool pairs) {
         const bool taken = timed(waits.cursor, waits.takes, [&] {
             counter_lock lock(counter_mutex);
             const i32 f = load(cursor);
             if (f > n) return false;
-            const index next = index{f} + sweep_stride;
-            store(cursor, next);
+            index next = index{f} + sweep_stride;
+            const index left_after = next <= N ? (N - next) / sweep_stride + 1 : 0;
+            paired = pairs && left_after >= pair_blocks_left;
             first = f;
-            left_after = next <= N ? (N - next) / sweep_stride + 1 : 0;
+            if (paired) {
+                first2 = static_cast<i32>(next);
+                next += sweep_stride;
+            }
+            store(cursor, next);
             return true;
         });
-        if (taken) last = static_cast<i32>(std::min(first + br - 1, N));
-        return taken;
-    };
-    // A second block for the thread to run side by side with the one in hand
-    // (first, last; they move to first2, last2), taken as an ordinary take.
-    // Only while the sweep has many blocks left: near its end a pair would
-    // keep one thread busy while the others wait at the barrier.
-    i32 first2 = 0;
-    i32 last2 = 0;
-    auto take_second = [&](i32& cursor) {
-        if (left_after < pair_blocks_left) return false;
-        first2 = first;
-        last2 = last;
-        const bool taken = take_block(cursor);
-        std::swap(first, first2);
-        std::swap(last, last2);
+        if (taken) {
+            last = static_cast<i32>(std::min(first + br - 1, N));
+            if (paired) last2 = static_cast<i32>(std::min(first2 + br - 1, N));
+        }
         return taken;
     };
     auto failed = [&] { return load(fail_flags[sync_index - 1]) == -1; };
@@ -177,8 +176,8 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         gather_right_coupling(A, hbw, f, l, n, spikes);
         if (l < n) coupling_solve_rows(A, w, l, index{l} + 1, std::min(index{l} + w, N), spikes, N, true);
     };
-    while (take_block(next_row)) {
-        if (take_second(next_row)) {
+    while (take_block(next_row, true)) {
+        if (paired) {
             band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
             if (failed()) break;
             phase1_couplings(first, last);
@@ -207,7 +206,7 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
         {
             const index d = neighbour_dist;
             const index lf = level_first;
-            while (take_block(next_row)) {
+            while (take_block(next_row, false)) {
                 if (first + d <= N) {
                     const i32 r1 = static_cast<i32>(first + d);
                     const i32 r2 = static_cast<i32>(std::min(first + d + br - 1, N));
@@ -250,8 +249,8 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
                     coupling_solve(A, hbw, l, r1, r2, spikes, n);
                 }
             };
-            while (take_block(next_row)) {
-                if (take_second(next_row)) {
+            while (take_block(next_row, true)) {
+                if (paired) {
                     band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
                     if (failed()) break;
                     couplings(first, last);
@@ -294,9 +293,9 @@ void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, con
             const index r2 = f + d <= N ? std::min(f + d + br - 1, N) : 0;
             return back_task{f, l, left_last, r1, r2};
         };
-        while (take_block(back_row)) {
+        while (take_block(back_row, true)) {
             const back_task p = task(first, last);
-            if (take_second(back_row)) {
+            if (paired) {
                 back_substitute_pair(A, w, p, task(first2, last2), spikes, links, B, N, nrhs);
             } else {
                 back_substitute_block(A, w, p.first, p.last, p.left_last, spikes, links, p.r1, p.r2, B, N, nrhs);
