@@ -249,7 +249,7 @@ void spike_solve_lanes(const T* A, index f, index l, T* spikes, index n) {
     constexpr index S = W + 1;
     // Row `row` (from 0) of the W columns, and back.
     auto gather = [spikes, n](index row) {
-        vec v;
+        vec v = {};
 #pragma GCC unroll 16
         for (index q = 0; q < W; ++q) v[q] = spikes[q * n + row];
         return v;
@@ -388,7 +388,7 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
         for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
     }
     for (index r = r1; r <= r2; ++r) {
-        wvec x;
+        wvec x = {};
 #pragma GCC unroll 16
         for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
 #pragma GCC unroll 16
@@ -407,11 +407,11 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     }
     for (index k = 1; k < nrhs; ++k) {
         T* const bk = B + k * n;
-        wvec sk;
+        wvec sk = {};
 #pragma GCC unroll 16
         for (index i = 0; i < W; ++i) sk[i] = tr::widen(bk[t0 + i - 1]);
         for (index r = r1; r <= r2; ++r) {
-            wvec x;
+            wvec x = {};
 #pragma GCC unroll 16
             for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
             sk -= x * tr::widen(bk[r - 1]);
