@@ -753,48 +753,23 @@ struct back_substitution {
         if (left_last > 0) {
 #pragma GCC unroll 16
             for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
-#if defined(__GNUC__)
-            if constexpr (std::is_floating_point_v<T>) apply_left_spike_lanes();
-#endif
+            if constexpr (std::is_floating_point_v<T>) {
+                apply_left_spike_column<T, W>(f, l, left_last, spikes, b, n);
+                left_applied = true;
+            }
         }
         for (index c = 0; c < m; ++c) bh[c] = b[r1 - 1 + c];
     }
 
     bool done() const { return r < f; }
 
-#if defined(__GNUC__)
     // For real elements the left-spike updates of all rows of the block are
-    // applied before the solve, 8 rows at a time as the lanes of one vector
-    // (each lane the per-step updates of its row in the order of the
-    // columns): the block's rows are read by nothing else until they are
-    // solved, so the values are those of the updates made row by row.
+    // applied before the solve, as apply_left_spike applies them (its row
+    // loops run in vector lanes): the block's rows are read by nothing else
+    // until they are solved, so the values are those of the updates made row
+    // by row in the shadow of the solve, which elements whose updates do not
+    // vectorise keep.
     bool left_applied = false;
-    void apply_left_spike_lanes() {
-        constexpr index chunk = 8;
-        typedef T vec __attribute__((vector_size(chunk * sizeof(T))));
-        auto load = [](const T* p) {
-            vec v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        };
-        index i = f;
-        for (; i + chunk - 1 <= l; i += chunk) {
-            vec x = load(b + i - 1);
-#pragma GCC unroll 16
-            for (index q = 0; q < W; ++q) x = x - load(spikes + q * n + i - 1) * bt[q];
-            std::memcpy(b + i - 1, &x, sizeof x);
-        }
-        for (; i <= l; ++i) {
-            T x = b[i - 1];
-#pragma GCC unroll 16
-            for (index q = 0; q < W; ++q) x = tr::mul_sub(x, spikes[q * n + i - 1], bt[q]);
-            b[i - 1] = x;
-        }
-        left_applied = true;
-    }
-#else
-    static constexpr bool left_applied = false;
-#endif
 
     // Row r with its left-spike and link updates.
     T updated() const {
