@@ -765,10 +765,9 @@ struct back_substitution {
 
     // For real elements the left-spike updates of all rows of the block are
     // applied before the solve, as apply_left_spike applies them (its row
-    // loops run in vector lanes): the block's rows are read by nothing else
+    // loops run in vector lanes). The block's rows are read by nothing else
     // until they are solved, so the values are those of the updates made row
-    // by row in the shadow of the solve, which elements whose updates do not
-    // vectorise keep.
+    // by row in the shadow of the solve, as complex elements still make them.
     bool left_applied = false;
 
     // Row r with its left-spike and link updates.
