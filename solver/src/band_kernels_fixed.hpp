@@ -41,6 +41,19 @@ template <class T, int W>
 using vector_mask_t = typename vector_mask<T, W>::type;
 #endif
 
+// Runs the row chains of two independent blocks side by side, one step of
+// each in turn, then the rest of the longer one. A stepper has done() and
+// step(); each block's values are those of the stepper run alone.
+template <class Stepper>
+void side_by_side(Stepper& x, Stepper& y) {
+    while (!x.done() && !y.done()) {
+        x.step();
+        y.step();
+    }
+    while (!x.done()) x.step();
+    while (!y.done()) y.step();
+}
+
 // ---- band_factor_block ---------------------------------------------------------
 
 // One step factors one row (with Lanes, the columns right of the diagonal
@@ -222,12 +235,7 @@ template <class T, int W>
 void band_factor_pair(T* A, index f1, index l1, index f2, index l2, const real_of_t<T>& tol, std::int32_t* flag) {
     band_factorisation<T, W, true> x(A, f1, l1, tol, flag);
     band_factorisation<T, W, true> y(A, f2, l2, tol, flag);
-    while (!x.done() && !y.done()) {
-        x.step();
-        y.step();
-    }
-    while (!x.done()) x.step();
-    while (!y.done()) y.step();
+    side_by_side(x, y);
 }
 
 // ---- spike_solve -----------------------------------------------------------------
@@ -572,16 +580,6 @@ void rhs_forward_column(const T* A, index f, index l, T* x) {
     }
 }
 
-template <class T, int W>
-void rhs_forward_pair(forward_substitution<T, W>& x, forward_substitution<T, W>& y) {
-    while (!x.done() && !y.done()) {
-        x.step();
-        y.step();
-    }
-    while (!x.done()) x.step();
-    while (!y.done()) y.step();
-}
-
 // Back substitution of one column x of B over rows l down to f, the W solved
 // rows below the row in hand kept in registers (v[k] is row r + k + 1).
 template <class T, int W>
@@ -814,17 +812,6 @@ void back_substitute_column(const T* A, index f, index l, index left_last, const
                             index m, T* b, index n) {
     back_substitution<T, W> x(A, f, l, left_last, spikes, links, r1, m, b, n);
     while (!x.done()) x.step();
-}
-
-// Two back substitutions of independent blocks, row by row in turn.
-template <class T, int W>
-void back_substitute_pair(back_substitution<T, W>& x, back_substitution<T, W>& y) {
-    while (!x.done() && !y.done()) {
-        x.step();
-        y.step();
-    }
-    while (!x.done()) x.step();
-    while (!y.done()) y.step();
 }
 
 }  // namespace pchol::detail::fixed

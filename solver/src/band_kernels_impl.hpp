@@ -426,7 +426,7 @@ void back_substitute_pair(const T* A, index hbw, const back_task& p, const back_
                                                                   p.r1, head_rows(p), B + k * n, n);
                 fixed::back_substitution<T, decltype(W)::value> y(A, q.first, q.last, q.left_last, spikes, links,
                                                                   q.r1, head_rows(q), B + k * n, n);
-                fixed::back_substitute_pair(x, y);
+                fixed::side_by_side(x, y);
             }
         }))
         return;
@@ -460,7 +460,7 @@ void rhs_forward_pair(const T* A, index hbw, index f1, index l1, index f2, index
             for (index k = 0; k < nrhs; ++k) {
                 fixed::forward_substitution<T, decltype(W)::value> x(A, f1, l1, B + k * n);
                 fixed::forward_substitution<T, decltype(W)::value> y(A, f2, l2, B + k * n);
-                fixed::rhs_forward_pair(x, y);
+                fixed::side_by_side(x, y);
             }
         }))
         return;
