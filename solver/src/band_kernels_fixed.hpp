@@ -386,22 +386,32 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     typedef wide wvec __attribute__((vector_size(W * sizeof(wide))));
     constexpr index S = W + 1;
     const index t0 = last - W + 1;
-    wvec g[W];
-#pragma GCC unroll 16
-    for (index i = 0; i < W; ++i) g[i] = wvec{};
-    T* const b = B;
-    wvec s{};
-    if (nrhs > 0) {
-#pragma GCC unroll 16
-        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
-    }
-    for (index r = r1; r <= r2; ++r) {
+    // Row r of the W spike columns, and the tail rows of a column of B, widened.
+    auto spike_row = [spikes, n](index r) {
         wvec x = {};
 #pragma GCC unroll 16
         for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
+        return x;
+    };
+    auto tail_rows = [t0](const T* b) {
+        wvec v = {};
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) v[i] = tr::widen(b[t0 + i - 1]);
+        return v;
+    };
+    auto store_tail_rows = [t0](T* b, wvec v) {
+#pragma GCC unroll 16
+        for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(v[i]);
+    };
+    wvec g[W];
+#pragma GCC unroll 16
+    for (index i = 0; i < W; ++i) g[i] = wvec{};
+    wvec s = nrhs > 0 ? tail_rows(B) : wvec{};
+    for (index r = r1; r <= r2; ++r) {
+        const wvec x = spike_row(r);
 #pragma GCC unroll 16
         for (index i = 0; i < W; ++i) g[i] += x * x[i];
-        if (nrhs > 0) s -= x * tr::widen(b[r - 1]);
+        if (nrhs > 0) s -= x * tr::widen(B[r - 1]);
     }
 #pragma GCC unroll 16
     for (index i = 0; i < W; ++i) {
@@ -409,23 +419,12 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
 #pragma GCC unroll 16
         for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
     }
-    if (nrhs > 0) {
-#pragma GCC unroll 16
-        for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(s[i]);
-    }
+    if (nrhs > 0) store_tail_rows(B, s);
     for (index k = 1; k < nrhs; ++k) {
         T* const bk = B + k * n;
-        wvec sk = {};
-#pragma GCC unroll 16
-        for (index i = 0; i < W; ++i) sk[i] = tr::widen(bk[t0 + i - 1]);
-        for (index r = r1; r <= r2; ++r) {
-            wvec x = {};
-#pragma GCC unroll 16
-            for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
-            sk -= x * tr::widen(bk[r - 1]);
-        }
-#pragma GCC unroll 16
-        for (index i = 0; i < W; ++i) bk[t0 + i - 1] = tr::narrow(sk[i]);
+        wvec sk = tail_rows(bk);
+        for (index r = r1; r <= r2; ++r) sk -= spike_row(r) * tr::widen(bk[r - 1]);
+        store_tail_rows(bk, sk);
     }
 }
 #endif
