@@ -20,6 +20,7 @@
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"
+#include "pchol/threads.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -391,6 +392,8 @@ int main(int argc, char** argv) {
         }
     }
     bar.clear();
+    // The threading library's table mutexes, as the benchmark closes them.
+    thr_lib_cleanup();
 
     rep.processors = processors;
     rep.machine = read_machine_facts();
