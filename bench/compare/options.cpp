@@ -123,9 +123,9 @@ parsed_options parse_options(const std::vector<std::string>& args) {
             o.wide = true;
             continue;
         }
-        // The first argument may be the round count alone, as the program
-        // has always taken it.
-        if (k == 0 && args.size() == 1 && flag.rfind("-", 0) != 0) {
+        // The first argument may be the round count, as the program has
+        // always taken it.
+        if (k == 0 && flag.rfind("-", 0) != 0) {
             const std::optional<std::int32_t> r = parse_bounded(flag, 1, i32_max);
             if (!r) return failure("the round count must be a whole number from 1: '" + flag + "'");
             o.rounds = *r;
@@ -139,7 +139,7 @@ parsed_options parse_options(const std::vector<std::string>& args) {
         const bool known = flag == "--threads" || flag == "--n" || flag == "--hbw" || flag == "--nrhs" ||
                            flag == "--type" || flag == "--rounds" || flag == "--warmup" || flag == "--contenders" ||
                            flag == "--format" || flag == "--output" || flag == "--json";
-        if (!known) return failure("unknown option '" + args[k] + "'");
+        if (!known) return failure((flag.rfind("-", 0) == 0 ? "unknown option '" : "unexpected argument '") + args[k] + "'");
         const std::optional<std::string> value = value_of();
         if (!value) return failure(flag + " needs a value");
         const std::string bad = "bad value '" + *value + "' for " + flag;
@@ -180,7 +180,7 @@ parsed_options parse_options(const std::vector<std::string>& args) {
 }
 
 std::string usage_text() {
-    return "Usage: compare_lapack [options]      (or: compare_lapack ROUNDS)\n"
+    return "Usage: compare_lapack [ROUNDS] [options]\n"
            "\n"
            "Times the parallel banded solver against LAPACK's serial banded Cholesky on\n"
            "the benchmark's system, the contenders taking turns round after round.\n"
@@ -195,7 +195,7 @@ std::string usage_text() {
            "  --contenders LIST   lapack (?pbtrf+?pbtrs), block (pchol_solveK), pipelined\n"
            "                      (pchol_pipelined_solveK), check (the pipelined factor\n"
            "                      solved by ?pbtrs), a comma list, or all (default lapack,block)\n"
-           "  --rounds R          timed rounds (default 9)\n"
+           "  ROUNDS, --rounds R  timed rounds (default 9)\n"
            "  --warmup W          untimed rounds before them (default 1)\n"
            "  --format F          text, csv or json (default text)\n"
            "  --output FILE       write the report to FILE instead of standard output\n"

@@ -40,10 +40,13 @@ TEST(CompareOptions, NoArgumentsGiveTheLongstandingRun) {
 
 TEST(CompareOptions, ALoneNumberIsTheRoundCount) {
     EXPECT_EQ(parse({"7"}).opts.rounds, 7);
+    const parsed_options with_more = parse({"7", "--n", "100", "--hbw", "4"});
+    EXPECT_EQ(with_more.opts.rounds, 7);
+    EXPECT_EQ(with_more.opts.n, 100);
     // Formerly these ran one round without a word.
     EXPECT_NE(error_of({"foo"}).find("foo"), std::string::npos);
     error_of({"0"});
-    error_of({"7", "--n", "100"});
+    EXPECT_NE(error_of({"--n", "100", "7"}).find("unexpected argument '7'"), std::string::npos);
 }
 
 TEST(CompareOptions, HelpAndUnknownOptions) {
