@@ -30,7 +30,7 @@ set(colour_d "#d62728")
 set(colour_c "#2ca02c")
 set(colour_z "#9467bd")
 set(style_block "pt 7 ps 1.2 dt 1")
-set(style_pipelined "pt 5 ps 1.1 dt 3")
+set(style_pipelined "pt 5 ps 1.1 dt 4")
 set(style_check "pt 9 ps 1.5 dt 1")
 
 string(JSON count LENGTH "${json}" results)
