@@ -354,6 +354,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    rep.opts.threads = threads;  // the counts measured
     const auto has = [&o](element e) { return std::find(o.types.begin(), o.types.end(), e) != o.types.end(); };
     if ((has(element::s) || has(element::d)) && (has(element::c) || has(element::z)) &&
         std::find(o.methods.begin(), o.methods.end(), method::block) != o.methods.end())

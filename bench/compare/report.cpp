@@ -270,7 +270,11 @@ std::string format_json(const report& r) {
            ", \"processors_available\": " + std::to_string(r.processors) + "},\n";
     out += "  \"system\": {\"n\": " + std::to_string(o.n) + ", \"hbw\": " + std::to_string(o.hbw) +
            ", \"nrhs\": " + std::to_string(o.nrhs) + ", \"rounds\": " + std::to_string(o.rounds) +
-           ", \"warmup\": " + std::to_string(o.warmup) + "},\n";
+           ", \"warmup\": " + std::to_string(o.warmup) + ",\n             \"threads\": [" +
+           joined(o.threads, ", ", int_text) + "], \"types\": [" +
+           joined(o.types, ", ", [](element e) { return json_string(std::string(1, element_code(e))); }) +
+           "], \"contenders\": [" + joined(o.methods, ", ", [](method m) { return json_string(method_name(m)); }) +
+           "]},\n";
     out += "  \"results\": [";
     for (std::size_t k = 0; k < r.rows.size(); ++k) {
         const row& c = r.rows[k];

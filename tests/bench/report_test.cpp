@@ -156,6 +156,7 @@ report sample_report() {
     report r;
     r.opts.n = 20000;
     r.opts.rounds = 3;
+    r.opts.threads = {1, 2};
     r.processors = 2;
     r.machine.cpu.model = "Test CPU \"X\" \\ 2.0 GHz";
     r.machine.cpu.logical = 2;
@@ -319,7 +320,8 @@ TEST(CompareJson, WellFormedWithEveryFactAndSample) {
                             "\"threads_per_core\": 1", "\"memory_bytes\": 8589934592", "\"version\": \"3.11.0\"",
                             "\"library\": \"/usr/lib/lapack/liblapack.so.3.11.0\"", "\"flags\": \"-O3 -DNDEBUG\"",
                             "\"samples_s\": [0.25, 0.2, 0.3]", "\"info\": [0, -1, -1]", "\"max_error\": null",
-                            "\"ratio_to_lapack\": null", "\"speedup\": 1.6", "\"iqr_s\": 0.05"})
+                            "\"ratio_to_lapack\": null", "\"speedup\": 1.6", "\"iqr_s\": 0.05", "\"threads\": [1, 2]",
+                            "\"types\": [\"s\", \"d\"]", "\"contenders\": [\"lapack\", \"block\"]"})
         EXPECT_NE(json.find(key), std::string::npos) << key;
     std::size_t results = 0;
     for (std::size_t at = json.find("\"contender\""); at != std::string::npos; at = json.find("\"contender\"", at + 1))
