@@ -17,6 +17,9 @@ command -v g++ >/dev/null || need_packages+=(g++)
 # The library tests build the examples against the installed package.
 command -v gfortran >/dev/null || need_packages+=(gfortran)
 command -v pkg-config >/dev/null || need_packages+=(pkgconf)
+# The comparison program's tests run it against LAPACK and draw its plot.
+compgen -G "/usr/lib/*/liblapack.so" >/dev/null || [ -e /usr/lib/liblapack.so ] || need_packages+=(liblapack-dev)
+command -v gnuplot >/dev/null || need_packages+=(gnuplot-nox)
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "== installing ${need_packages[*]}"
   apt-get update -qq

@@ -1,0 +1,135 @@
+# Draws compare_lapack's JSON report with gnuplot: the median time of one
+# solve against the thread count for every contender (bars from the fastest
+# to the slowest round), and LAPACK's serial solve of each element type as a
+# dashed horizontal line in that type's colour.
+#
+#   cmake -DJSON=report.json -DPLOT=plot.svg [-DGNUPLOT=/usr/bin/gnuplot] -P plot-compare.cmake
+#
+# PLOT ending in .png gives a PNG, anything else an SVG. scripts/compare.sh
+# --plot runs this after the comparison.
+cmake_minimum_required(VERSION 3.20)
+if(NOT JSON OR NOT PLOT)
+  message(FATAL_ERROR "usage: cmake -DJSON=report.json -DPLOT=plot.svg|plot.png -P plot-compare.cmake")
+endif()
+if(NOT GNUPLOT)
+  find_program(GNUPLOT gnuplot)
+  if(NOT GNUPLOT)
+    message(FATAL_ERROR "gnuplot is needed to draw the plot (Debian: apt-get install gnuplot-nox)")
+  endif()
+endif()
+file(READ "${JSON}" json)
+
+# A gnuplot string in single quotes, where only a quote needs doubling.
+function(quoted out text)
+  string(REPLACE "'" "''" text "${text}")
+  set(${out} "'${text}'" PARENT_SCOPE)
+endfunction()
+
+set(colour_s "#1f77b4")
+set(colour_d "#d62728")
+set(colour_c "#2ca02c")
+set(colour_z "#9467bd")
+set(style_block "pt 7 ps 1.2 dt 1")
+set(style_pipelined "pt 5 ps 1.1 dt 4")
+set(style_check "pt 9 ps 1.5 dt 1")
+
+string(JSON count LENGTH "${json}" results)
+set(series "")     # one per method and type, in the report's order
+set(xs "")
+set(horizontal "")  # LAPACK's plot clauses
+if(count GREATER 0)
+  math(EXPR last "${count} - 1")
+  foreach(k RANGE ${last})
+    foreach(field contender method type type_name entry threads median_s min_s max_s)
+      string(JSON ${field} GET "${json}" results ${k} ${field})
+    endforeach()
+    if(median_s STREQUAL "null")
+      continue()
+    endif()
+    if(method STREQUAL "lapack")
+      quoted(title "LAPACK ${entry} (${type_name})")
+      list(APPEND horizontal "${median_s} with lines dt 2 lw 2 lc rgb '${colour_${type}}' title ${title}")
+      continue()
+    endif()
+    set(key "${method}_${type}")
+    if(NOT key IN_LIST series)
+      list(APPEND series ${key})
+      set(title_${key} "${entry} (${type_name})")
+      if(method STREQUAL "check")
+        set(title_${key} "${contender} (${type_name})")
+      endif()
+      set(data_${key} "")
+    endif()
+    string(APPEND data_${key} "${threads} ${median_s} ${min_s} ${max_s}\n")
+    list(APPEND xs ${threads})
+  endforeach()
+endif()
+list(REMOVE_DUPLICATES xs)
+list(SORT xs COMPARE NATURAL)
+if(xs)
+  list(GET xs 0 x_low)
+  list(GET xs -1 x_high)
+else()
+  set(x_low 1)
+  set(x_high 1)
+endif()
+string(REPLACE ";" ", " xtics "${xs}")
+
+string(JSON n GET "${json}" system n)
+string(JSON hbw GET "${json}" system hbw)
+string(JSON nrhs GET "${json}" system nrhs)
+string(JSON rounds GET "${json}" system rounds)
+string(JSON cpu GET "${json}" machine cpu_model)
+string(JSON date GET "${json}" date)
+if(cpu STREQUAL "")
+  set(cpu "unknown processor")
+endif()
+# A double-quoted gnuplot string, so that \n breaks the line.
+set(title "${cpu}, ${date}")
+string(REPLACE "\\" "\\\\" title "${title}")
+string(REPLACE "\"" "\\\"" title "${title}")
+set(title "n = ${n}, half bandwidth ${hbw}, ${nrhs} right-hand side(s), median of ${rounds} rounds\\n${title}")
+
+get_filename_component(extension "${PLOT}" LAST_EXT)
+string(TOLOWER "${extension}" extension)
+if(extension STREQUAL ".png")
+  set(terminal "pngcairo size 1280,800 font 'sans,11' background rgb 'white'")
+else()
+  set(terminal "svg size 1100,680 dynamic font 'sans,12' background rgb 'white'")
+endif()
+quoted(output "${PLOT}")
+
+set(script "set terminal ${terminal}\nset output ${output}\nset termoption noenhanced\n")
+string(APPEND script "set title \"${title}\"\n")
+string(APPEND script [[
+set xlabel 'threads'
+set ylabel 'time of one solve (s)'
+set yrange [0:*]
+set grid
+set key outside right top vertical Left reverse
+]])
+math(EXPR x_from "${x_low} - 1")
+string(APPEND script "set xrange [${x_from}.5:${x_high}.5]\nset xtics (${xtics})\n")
+set(clauses "")
+foreach(key IN LISTS series)
+  string(APPEND script "$${key} << EOD\n${data_${key}}EOD\n")
+  string(REGEX MATCH "^[a-z]+" method "${key}")
+  string(REGEX MATCH "[a-z]$" type "${key}")
+  quoted(t "${title_${key}}")
+  list(APPEND clauses "$${key} using 1:2:3:4 with yerrorlines ${style_${method}} lw 2 lc rgb '${colour_${type}}' title ${t}")
+endforeach()
+list(APPEND clauses ${horizontal})
+if(NOT clauses)
+  message(FATAL_ERROR "${JSON} holds no results to draw")
+endif()
+string(REPLACE ";" ", \\\n     " plot_list "${clauses}")
+string(APPEND script "plot ${plot_list}\n")
+
+set(script_file "${PLOT}.gp")
+file(WRITE "${script_file}" "${script}")
+execute_process(COMMAND "${GNUPLOT}" "${script_file}" RESULT_VARIABLE rc ERROR_VARIABLE err)
+file(REMOVE "${script_file}")
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "gnuplot failed (${rc}):\n${err}")
+endif()
+message(STATUS "plot written to ${PLOT}")
