@@ -186,7 +186,7 @@ def solveh_banded(
         raise ValueError(f"ab: the band of M = {n}, u = {u} passes the solver's 32-bit counts")
     band = _band_rows(a, u, n, lower, dtype, overwrite_ab)
 
-    columns = rhs.reshape(n, -1) if rhs.ndim == 1 else rhs
+    columns = rhs[:, np.newaxis] if rhs.ndim == 1 else rhs
     if not (overwrite_b and columns.dtype == dtype and columns.flags.f_contiguous and columns.flags.writeable):
         columns = np.array(columns, dtype=dtype, order="F")
 
