@@ -17,6 +17,11 @@ command -v g++ >/dev/null || need_packages+=(g++)
 # The library tests build the examples against the installed package.
 command -v gfortran >/dev/null || need_packages+=(gfortran)
 command -v pkg-config >/dev/null || need_packages+=(pkgconf)
+# The Python module and its tests, for Debian's interpreter.
+[ -f /usr/include/pybind11/pybind11.h ] || need_packages+=(pybind11-dev)
+for pkg in python3-dev python3-numpy python3-scipy python3-pytest; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || need_packages+=("$pkg")
+done
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "== installing ${need_packages[*]}"
   apt-get update -qq

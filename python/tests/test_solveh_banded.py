@@ -1,4 +1,7 @@
 import os
+import pathlib
+import subprocess
+import sys
 import threading
 import time
 
@@ -351,3 +354,10 @@ def test_gil_is_released_during_the_solve():
         if any(start + 0.01 < s < start + 0.8 * shortest for s in stamps):
             return
     pytest.fail("no Python thread ran while the solver ran")
+
+
+def test_example_checks_its_answer():
+    example = pathlib.Path(__file__).resolve().parents[1] / "example.py"
+    done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "largest error" in done.stdout
