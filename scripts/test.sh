@@ -20,6 +20,11 @@ command -v pkg-config >/dev/null || need_packages+=(pkgconf)
 # The comparison program's tests run it against LAPACK and draw its plot.
 compgen -G "/usr/lib/*/liblapack.so" >/dev/null || [ -e /usr/lib/liblapack.so ] || need_packages+=(liblapack-dev)
 command -v gnuplot >/dev/null || need_packages+=(gnuplot-nox)
+# The Python module and its tests, for Debian's interpreter.
+[ -f /usr/include/pybind11/pybind11.h ] || need_packages+=(pybind11-dev)
+for pkg in python3-dev python3-numpy python3-scipy python3-pytest; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || need_packages+=("$pkg")
+done
 if [ ${#need_packages[@]} -gt 0 ]; then
   echo "== installing ${need_packages[*]}"
   apt-get update -qq
