@@ -89,12 +89,37 @@ struct element_traits<float> : real_element_traits<float, double> {};
 template <>
 struct element_traits<double> : real_element_traits<double, double> {};
 
+// The product of two parts of complex elements, formed and rounded on its
+// own before it is added or subtracted. Contraction is off for every build,
+// but GCC's vectoriser still recognises the complex rules' shape (the same
+// products subtracted in one lane and added in the next, as in pr*qr - pi*qi
+// beside pi*qr + pr*qi) and emits one fused multiply-add-subtract per vector
+// when the target has one (-march=native on a machine with FMA or AVX-512):
+// a single rounding where these rules round the product and the sum apart,
+// so a native build would store other last bits than a portable one. The
+// barrier is a copy for the vectoriser, not a product it can fuse; it costs
+// nothing after code generation. Clang forms no such instruction under
+// -ffp-contract=off and has no need of it.
+template <class W>
+inline W part_product(W a, W b) noexcept {
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_assoc_barrier)
+    return __builtin_assoc_barrier(a * b);
+#else
+    return a * b;
+#endif
+#else
+    return a * b;
+#endif
+}
+
 // Complex element types: the matrix is complex symmetric, A(r, c) = A(c, r),
 // and the factorisation is A = U^T U with the plain transpose. Every product
 // below is the plain complex product of the two elements as they are: no
 // factor is ever conjugated, anywhere in the solver. The formulas are written
 // on the parts, in the order shown, rather than with std::complex's own
-// product and quotient, whose rounding and special-value handling differ.
+// product and quotient, whose rounding and special-value handling differ;
+// every product of two parts goes through part_product.
 //
 // P is the part type (the storage precision); W is the format accumulated
 // sums run in (double for both widths, as for the real types).
@@ -113,7 +138,8 @@ struct complex_element_traits {
     //   re: (xr - pr*qr) + pi*qi      im: (xi - pi*qr) - pr*qi
     static value_type mul_sub(value_type x, value_type p, value_type q) noexcept {
         const P pr = p.real(), pi = p.imag(), qr = q.real(), qi = q.imag();
-        return value_type((x.real() - pr * qr) + pi * qi, (x.imag() - pi * qr) - pr * qi);
+        return value_type((x.real() - part_product(pr, qr)) + part_product(pi, qi),
+                          (x.imag() - part_product(pi, qr)) - part_product(pr, qi));
     }
 
     static wide_type widen(value_type x) noexcept { return {W(x.real()), W(x.imag())}; }
@@ -123,15 +149,15 @@ struct complex_element_traits {
     // A running difference, s <- s - p*q, with the same order as mul_sub.
     static void acc_sub(wide_type& s, value_type p, value_type q) noexcept {
         const W pr = p.real(), pi = p.imag(), qr = q.real(), qi = q.imag();
-        s.re = (s.re - pr * qr) + pi * qi;
-        s.im = (s.im - pi * qr) - pr * qi;
+        s.re = (s.re - part_product(pr, qr)) + part_product(pi, qi);
+        s.im = (s.im - part_product(pi, qr)) - part_product(pr, qi);
     }
     // A sum of products started from 0 + 0i, s <- s + p*q:
     //   re: sr + (pr*qr - pi*qi)      im: si + (pi*qr + pr*qi)
     static void acc_add(wide_type& s, value_type p, value_type q) noexcept {
         const W pr = p.real(), pi = p.imag(), qr = q.real(), qi = q.imag();
-        s.re = s.re + (pr * qr - pi * qi);
-        s.im = s.im + (pi * qr + pr * qi);
+        s.re = s.re + (part_product(pr, qr) - part_product(pi, qi));
+        s.im = s.im + (part_product(pi, qr) + part_product(pr, qi));
     }
     // x - s, part by part, rounded once.
     static value_type sub_wide(value_type x, wide_type s) noexcept {
@@ -144,8 +170,9 @@ struct complex_element_traits {
     static value_type div(value_type x, value_type d) noexcept { return div_wide(widen(x), d); }
     static value_type div_wide(wide_type s, value_type d) noexcept {
         const W dr = d.real(), di = d.imag();
-        const W t = W(1) / (dr * dr + di * di);
-        return value_type(P((s.re * dr + s.im * di) * t), P((s.im * dr - s.re * di) * t));
+        const W t = W(1) / (part_product(dr, dr) + part_product(di, di));
+        return value_type(P((part_product(s.re, dr) + part_product(s.im, di)) * t),
+                          P((part_product(s.im, dr) - part_product(s.re, di)) * t));
     }
 
     // The pivot test on the modulus: fails when tol >= |d|. The comparison is
