@@ -23,6 +23,7 @@
 
 #include "pchol/band_kernels.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -134,6 +135,45 @@ struct complex_element_traits {
 
     static constexpr value_type zero() noexcept { return value_type(P(0), P(0)); }
 
+  private:
+    // 2^e, for the bounds below.
+    static constexpr W power_of_two(int e) noexcept {
+        W v = 1;
+        for (; e > 0; --e) v *= 2;
+        for (; e < 0; ++e) v /= 2;
+        return v;
+    }
+    // The magnitudes m for which the division's products of two parts, both
+    // at most m, their sum, dr^2 + di^2, its reciprocal and the quotient all
+    // stay normal and finite in W: 2^-508 ... 2^510 for double.
+    static constexpr W plain_low = power_of_two((std::numeric_limits<W>::min_exponent + 4) / 2);
+    static constexpr W plain_high = power_of_two((std::numeric_limits<W>::max_exponent - 4) / 2);
+    static constexpr bool in_plain_range(W m) noexcept { return m >= plain_low && m <= plain_high; }
+    // True when every part P can hold, and every product of two of them (the
+    // sums the divisions see), lies in that range: float parts in double.
+    static constexpr bool parts_always_in_range =
+        2 * std::numeric_limits<P>::max_exponent + 4 <= std::numeric_limits<W>::max_exponent / 2 &&
+        2 * (std::numeric_limits<P>::min_exponent - std::numeric_limits<P>::digits) >=
+            (std::numeric_limits<W>::min_exponent + 4) / 2;
+
+    // The division formula itself.
+    static wide_type quotient(W xr, W xi, W dr, W di) noexcept {
+        const W t = W(1) / (part_product(dr, dr) + part_product(di, di));
+        return {(part_product(xr, dr) + part_product(xi, di)) * t, (part_product(xi, dr) - part_product(xr, di)) * t};
+    }
+    // The formula on x and d scaled by powers of two to magnitudes in [1, 2),
+    // mx and md being their largest parts. A zero x keeps its scale (and the
+    // signs of its zero quotient); a zero, infinite or NaN d, or an infinite
+    // or NaN x, takes the formula as it is, as the plain path would.
+    static wide_type scaled_quotient(W xr, W xi, W dr, W di, W mx, W md) noexcept {
+        constexpr W top = std::numeric_limits<W>::max();
+        if (!(md > W(0) && md <= top && mx <= top)) return quotient(xr, xi, dr, di);
+        const int ex = mx == W(0) ? 0 : std::ilogb(mx), ed = std::ilogb(md);
+        const wide_type q = quotient(std::scalbn(xr, -ex), std::scalbn(xi, -ex), std::scalbn(dr, -ed), std::scalbn(di, -ed));
+        return {std::scalbn(q.re, ex - ed), std::scalbn(q.im, ex - ed)};
+    }
+
+  public:
     // x - p*q, rounded to the storage type at every step:
     //   re: (xr - pr*qr) + pi*qi      im: (xi - pi*qr) - pr*qi
     static value_type mul_sub(value_type x, value_type p, value_type q) noexcept {
@@ -166,13 +206,34 @@ struct complex_element_traits {
 
     // x / d with t = 1 / (dr^2 + di^2):
     //   re: (xr*dr + xi*di) * t      im: (xi*dr - xr*di) * t
-    // Computed in W and rounded when stored.
+    // Computed in W and rounded when stored. Written so, the products and
+    // dr^2 + di^2 overflow or fall below W's normal range long before the
+    // quotient does: for parts near 1e300 or 1e-300 in double, the quotient
+    // would come out infinite, NaN or zero. So where the largest part of x or
+    // of d lies outside [plain_low, plain_high], the same formula runs on x
+    // and d scaled to exponent 0 by powers of two and the quotient is scaled
+    // back. Inside that range nothing changes. Scaling by a power of two is
+    // exact and every rounding is the same at any scale, so the scaled path
+    // too gives the formula's bits wherever the formula stays in range,
+    // unless scaling pushes the smaller part of x or d below the normal range
+    // (a part some 2^1000 times smaller than the other, whose share of the
+    // quotient is below its last bit but for a zero other part of d). With
+    // float parts and double sums every product and square stays in range,
+    // and only the formula itself is compiled.
     static value_type div(value_type x, value_type d) noexcept { return div_wide(widen(x), d); }
     static value_type div_wide(wide_type s, value_type d) noexcept {
         const W dr = d.real(), di = d.imag();
-        const W t = W(1) / (part_product(dr, dr) + part_product(di, di));
-        return value_type(P((part_product(s.re, dr) + part_product(s.im, di)) * t),
-                          P((part_product(s.im, dr) - part_product(s.re, di)) * t));
+        wide_type q;
+        if constexpr (parts_always_in_range) {
+            q = quotient(s.re, s.im, dr, di);
+        } else {
+            const W mx = std::max(std::abs(s.re), std::abs(s.im)), md = std::max(std::abs(dr), std::abs(di));
+            if ((in_plain_range(mx) || mx == W(0)) && in_plain_range(md))
+                q = quotient(s.re, s.im, dr, di);
+            else
+                q = scaled_quotient(s.re, s.im, dr, di, mx, md);
+        }
+        return value_type(P(q.re), P(q.im));
     }
 
     // The pivot test on the modulus: fails when tol >= |d|. The comparison is
