@@ -143,14 +143,18 @@ struct complex_element_traits {
         for (; e < 0; ++e) v /= 2;
         return v;
     }
-    // The magnitudes m for which the division's products of two parts, both
-    // at most m, their sum, dr^2 + di^2, its reciprocal and the quotient all
-    // stay normal and finite in W: 2^-508 ... 2^510 for double.
+    // The magnitudes m of d's largest part for which dr^2 + di^2 and its
+    // reciprocal stay normal and finite in W: 2^-508 ... 2^510 for double.
     static constexpr W plain_low = power_of_two((std::numeric_limits<W>::min_exponent + 4) / 2);
     static constexpr W plain_high = power_of_two((std::numeric_limits<W>::max_exponent - 4) / 2);
     static constexpr bool in_plain_range(W m) noexcept { return m >= plain_low && m <= plain_high; }
+    // The largest product of x's and d's largest parts whose sum of two
+    // stays finite: 2^1022 for double.
+    static constexpr W product_high = power_of_two(std::numeric_limits<W>::max_exponent - 2);
     // True when every part P can hold, and every product of two of them (the
-    // sums the divisions see), lies in that range: float parts in double.
+    // sums the divisions see), lies in plain_low ... plain_high: float parts
+    // in double, where every product of a dividend and a divisor part is
+    // then normal too.
     static constexpr bool parts_always_in_range =
         2 * std::numeric_limits<P>::max_exponent + 4 <= std::numeric_limits<W>::max_exponent / 2 &&
         2 * (std::numeric_limits<P>::min_exponent - std::numeric_limits<P>::digits) >=
@@ -206,20 +210,20 @@ struct complex_element_traits {
 
     // x / d with t = 1 / (dr^2 + di^2):
     //   re: (xr*dr + xi*di) * t      im: (xi*dr - xr*di) * t
-    // Computed in W and rounded when stored. Written so, the products and
-    // dr^2 + di^2 overflow or fall below W's normal range long before the
+    // Computed in W and rounded when stored. Written so, dr^2 + di^2 and the
+    // products overflow or fall below W's normal range long before the
     // quotient does: for parts near 1e300 or 1e-300 in double, the quotient
-    // would come out infinite, NaN or zero. So where the largest part of x or
-    // of d lies outside [plain_low, plain_high], the same formula runs on x
-    // and d scaled to exponent 0 by powers of two and the quotient is scaled
-    // back. Inside that range nothing changes. Scaling by a power of two is
-    // exact and every rounding is the same at any scale, so the scaled path
-    // too gives the formula's bits wherever the formula stays in range,
-    // unless scaling pushes the smaller part of x or d below the normal range
-    // (a part some 2^1000 times smaller than the other, whose share of the
-    // quotient is below its last bit but for a zero other part of d). With
-    // float parts and double sums every product and square stays in range,
-    // and only the formula itself is compiled.
+    // would come out infinite, NaN or zero. So the formula runs as it is
+    // while the largest part of d lies in [plain_low, plain_high] (dr^2 + di^2
+    // and its reciprocal stay normal) and the product of the largest parts
+    // of x and d is normal (or x is zero); otherwise it runs on x and d
+    // scaled by powers of two to exponent 0, and the quotient is scaled back,
+    // which keeps it wherever it is representable. So the formula's own bits
+    // stand wherever its largest products are normal numbers: in every
+    // division of a system whose entries and solution lie well inside the
+    // range, but for values that have decayed to the underflow threshold.
+    // With float parts and double sums no product or square leaves the
+    // range, and only the formula is compiled.
     static value_type div(value_type x, value_type d) noexcept { return div_wide(widen(x), d); }
     static value_type div_wide(wide_type s, value_type d) noexcept {
         const W dr = d.real(), di = d.imag();
@@ -228,7 +232,9 @@ struct complex_element_traits {
             q = quotient(s.re, s.im, dr, di);
         } else {
             const W mx = std::max(std::abs(s.re), std::abs(s.im)), md = std::max(std::abs(dr), std::abs(di));
-            if ((in_plain_range(mx) || mx == W(0)) && in_plain_range(md))
+            const W largest_product = mx * md;
+            if (in_plain_range(md) && (mx == W(0) || (largest_product >= std::numeric_limits<W>::min() &&
+                                                      largest_product <= product_high)))
                 q = quotient(s.re, s.im, dr, di);
             else
                 q = scaled_quotient(s.re, s.im, dr, di, mx, md);

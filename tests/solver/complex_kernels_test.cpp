@@ -173,9 +173,8 @@ TYPED_TEST(ComplexKernels, DivisionByTheDiagonal) {
         ASSERT_EQ(std::memcmp(&q, &f, sizeof q), 0) << x << " / " << d << ": " << q << " against " << f;
     }
     if (single) return;
-    // Dividends beyond that range, with parts of like magnitude, by divisors
-    // of moderate size: the formula would stay in range, and the scaled
-    // path taken for them gives its bits too.
+    // Dividends near the ends of the range by divisors of moderate size,
+    // whose products stay normal: the formula's bits too.
     std::uniform_int_distribution<int> scale(-700, 700);
     for (int k = 0; k < 20000; ++k) {
         const int e = scale(gen);
