@@ -10,7 +10,9 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace {
@@ -118,6 +120,79 @@ TYPED_TEST(ComplexKernels, PivotCancellingToZeroFails) {
     EXPECT_EQ(a[2], T(0, 0));
     EXPECT_EQ(a[3], before[3]);
     EXPECT_EQ(a[4], before[4]);
+}
+
+// x / d through the library (a one-row block substitution) and by the
+// division formula written step by step through volatile stores, so that
+// no compiler fuses or reorders any of it.
+template <class T>
+T library_quotient(T x, T d) {
+    std::vector<T> a{d}, b{x};
+    const std::int32_t hbw = 0, row = 1;
+    pchol::rhs_forward_block<T>(a.data(), hbw, row, row, b.data(), row, row);
+    return b[0];
+}
+template <class T>
+T formula_quotient(T x, T d) {
+    using P = part_t<T>;
+    const double xr = x.real(), xi = x.imag(), dr = d.real(), di = d.imag();
+    volatile double p1 = dr * dr, p2 = di * di;
+    volatile double den = p1 + p2;
+    volatile double t = 1.0 / den;
+    volatile double a1 = xr * dr, a2 = xi * di, b1 = xi * dr, b2 = xr * di;
+    volatile double re = a1 + a2, im = b1 - b2;
+    volatile double qr = re * t, qi = im * t;
+    return T(P(qr), P(qi));
+}
+
+// A random element whose parts have random signs, random significands and
+// binary exponents in [lo, hi].
+template <class T>
+T random_scaled(std::mt19937_64& gen, int lo, int hi) {
+    using P = part_t<T>;
+    std::uniform_int_distribution<int> e(lo, hi), sign(0, 1);
+    std::uniform_real_distribution<double> m(1.0, 2.0);
+    auto part = [&] { return P(std::ldexp(sign(gen) ? -m(gen) : m(gen), e(gen))); };
+    const P re = part();
+    return T(re, part());
+}
+
+// The division by a diagonal entry keeps the formula's bits where its
+// products and dr^2 + di^2 stay normal (for complex single, over the whole
+// range of the parts), and where the formula would overflow or underflow
+// gives the quotient, accurate to a few roundings of its modulus.
+TYPED_TEST(ComplexKernels, DivisionByTheDiagonal) {
+    using T = TypeParam;
+    using P = part_t<T>;
+    std::mt19937_64 gen(17);
+    const bool single = sizeof(P) == 4;
+    const int lo = single ? -149 : -250, hi = single ? 127 : 250;
+    for (int k = 0; k < 20000; ++k) {
+        const T x = random_scaled<T>(gen, lo, hi), d = random_scaled<T>(gen, lo, hi);
+        const T q = library_quotient(x, d), f = formula_quotient(x, d);
+        ASSERT_EQ(std::memcmp(&q, &f, sizeof q), 0) << x << " / " << d << ": " << q << " against " << f;
+    }
+    if (single) return;
+    // Dividends near the ends of the range by divisors of moderate size,
+    // whose products stay normal: the formula's bits too.
+    std::uniform_int_distribution<int> scale(-700, 700);
+    for (int k = 0; k < 20000; ++k) {
+        const int e = scale(gen);
+        const T x = random_scaled<T>(gen, e - 40, e + 40), d = random_scaled<T>(gen, -100, 100);
+        const T q = library_quotient(x, d), f = formula_quotient(x, d);
+        ASSERT_EQ(std::memcmp(&q, &f, sizeof q), 0) << x << " / " << d << ": " << q << " against " << f;
+    }
+    // Operands near the ends of the range, quotients inside it.
+    using L = long double;
+    for (int k = 0; k < 20000; ++k) {
+        const T x = random_scaled<T>(gen, -1000, 1000), d = random_scaled<T>(gen, -1000, 1000);
+        const std::complex<L> xl(x.real(), x.imag()), dl(d.real(), d.imag());
+        const std::complex<L> want = xl / dl;
+        if (std::abs(want) > L(1e300) || std::abs(want) < L(1e-300)) continue;
+        const T q = library_quotient(x, d);
+        const L error = std::abs(std::complex<L>(q.real(), q.imag()) - want) / std::abs(want);
+        ASSERT_LE(error, L(4 * eps_of<T>())) << x << " / " << d << ": " << q;
+    }
 }
 
 }  // namespace
