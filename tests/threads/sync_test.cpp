@@ -63,6 +63,59 @@ TEST_F(SyncTable, RefusedEventOrMutexGivesZero) {
     EXPECT_EQ(create_point(), 2);
 }
 
+// The table mutex that the first creation makes cannot be made: that
+// creation is refused (no point, nothing open), and the next one makes the
+// mutex and succeeds.
+TEST_F(SyncTable, RefusedTableMutexRefusesTheCreation) {
+    platform::fail_next_create(platform::object_kind::mutex);
+    EXPECT_EQ(create_point(), 0);
+    EXPECT_EQ(sync_points_in_use(), 0);
+    EXPECT_EQ(platform::open_handle_count(), 0);
+    EXPECT_EQ(create_point(), 1);
+    EXPECT_EQ(platform::open_handle_count(), 3) << "the table mutex, the point's event and mutex";
+}
+
+// After thr_lib_cleanup the table mutex is made again by the next creation,
+// and it guards the table as before: eight threads creating and destroying
+// points at once never hold the same id at the same time.
+TEST_F(SyncTable, UseAfterCleanupIsGuardedAgain) {
+    sync_destroy(create_point());
+    thr_lib_cleanup();
+    EXPECT_EQ(platform::open_handle_count(), 0);
+    sync_destroy(create_point());
+    EXPECT_EQ(platform::open_handle_count(), 1) << "the table mutex is back";
+    thr_lib_cleanup();
+
+#ifdef PCHOL_TEST_SMALL
+    constexpr int rounds = 200;
+#else
+    constexpr int rounds = 2000;
+#endif
+    std::array<std::atomic<int>, sync_table_size + 1> holders{};
+    std::atomic<int> clashes{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 8; ++t) {
+        users.emplace_back([&] {
+            for (int k = 0; k < rounds; ++k) {
+                const std::int32_t id = create_point();
+                if (id <= 0 || id > sync_table_size) {
+                    refused.fetch_add(1);
+                    continue;
+                }
+                if (holders[static_cast<std::size_t>(id)].fetch_add(1) != 0) clashes.fetch_add(1);
+                holders[static_cast<std::size_t>(id)].fetch_sub(1);
+                sync_destroy(id);
+            }
+        });
+    }
+    for (std::thread& t : users) t.join();
+    EXPECT_EQ(clashes.load(), 0) << "two threads were handed the same point";
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(sync_points_in_use(), 0);
+    EXPECT_EQ(platform::open_handle_count(), 1) << "only the table mutex is left";
+}
+
 TEST_F(SyncPoint, IdsThatNameNoPointAreIgnored) {
     const std::int32_t live = create_point();
     const std::int32_t gone = create_point();

@@ -39,7 +39,12 @@ void hand_on(SyncPoint& point) {
 }  // namespace
 
 void sync_create(std::int32_t& id) {
-    platform_lock table_lock(pchol::threads_detail::sync_table_mutex());
+    const platform::handle table_mutex = pchol::threads_detail::sync_table_mutex();
+    if (table_mutex == 0) {
+        id = 0;  // without its lock the table cannot be searched safely
+        return;
+    }
+    platform_lock table_lock(table_mutex);
 
     const std::int32_t first = sync_next_slot;
     std::int32_t i = first;
