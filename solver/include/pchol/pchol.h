@@ -45,8 +45,9 @@
  * partly overwritten and of no use. */
 #define PCHOL_INFO_PIVOT_FAILED (-1)
 /* hbw < 0, the band (n - 1) * hbw + n or the workspace does not fit a
- * 32-bit count, n is too large for the solver's 32-bit row counters, or a
- * pointer is missing (see above): nothing was touched. */
+ * 32-bit count, n is too large for the solver's 32-bit row counters, a
+ * pointer is missing (see above), or two of the arrays A, B and WORK that
+ * the call uses share memory: nothing was touched. */
 #define PCHOL_INFO_BAD_ARGUMENTS (-2)
 /* The solver's mutex, a synchronisation point or a worker thread could not be
  * created. Without the mutex or a point nothing was computed and A and B are

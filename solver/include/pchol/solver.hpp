@@ -33,7 +33,10 @@ inline constexpr std::int32_t info_ok = 0;
 inline constexpr std::int32_t info_pivot_failed = -1;
 // hbw < 0, or the band (n - 1) * hbw + n or the scratch 2 * n * hbw does not
 // fit a 32-bit count, or the solver's 32-bit row counters would overflow
-// (only with hbw = 0 and n beyond about 1.2e9): nothing was touched.
+// (only with hbw = 0 and n beyond about 1.2e9), or an array that the call
+// uses is null, would pass the end of the address space, or shares memory
+// with another (A, B when nrhs > 0, WORK when its size is above 0): nothing
+// was touched.
 inline constexpr std::int32_t info_bad_arguments = -2;
 // The solver's mutex, a synchronisation point or a worker thread could not be
 // created. Without the mutex or a point nothing was computed and A and B are
