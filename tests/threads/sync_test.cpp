@@ -246,6 +246,57 @@ void arrive_again(Round& round, std::atomic<int>& arrivals, std::atomic<int>& re
     if (not_first == 0) sync_release(round.id);
 }
 
+// One party of a two-party round that tells when it has arrived and whether
+// it was released first; the first released holds its serial section until
+// `go` is set.
+struct Pair {
+    std::int32_t id = 0;
+    std::atomic<int> arrived{0};
+    std::atomic<int> in_serial{0};
+    std::atomic<bool> go{false};
+};
+
+void pair_party(Pair& pair) {
+    std::int32_t not_first = 7;
+    sync_arrive(pair.id);
+    pair.arrived.fetch_add(1);
+    sync_wait(pair.id, not_first);
+    if (not_first == 0) {
+        pair.in_serial.store(1);
+        while (!pair.go.load()) std::this_thread::yield();
+        sync_release(pair.id);
+    }
+}
+
+// sync_destroy while a party waits, or while the first released runs its
+// serial section, would strand the others: it does nothing then, and works
+// once the round is over.
+TEST_F(SyncPoint, DestroyWhilePartiesAreInsideDoesNothing) {
+    Pair pair;
+    pair.id = create_point();
+    ASSERT_GT(pair.id, 0);
+    sync_reset(pair.id, 2);
+    std::int32_t first_party = 0;
+    thr_start1(first_party, &pair_party, pair);
+    ASSERT_GT(first_party, 0);
+    wait_until([&] { return pair.arrived.load() == 1; });
+    sync_destroy(pair.id);
+    EXPECT_EQ(sync_points_in_use(), 1) << "destroyed while a party waited";
+
+    std::int32_t second_party = 0;
+    thr_start1(second_party, &pair_party, pair);
+    ASSERT_GT(second_party, 0);
+    wait_until([&] { return pair.in_serial.load() == 1; });
+    sync_destroy(pair.id);
+    EXPECT_EQ(sync_points_in_use(), 1) << "destroyed while the first party held the others";
+
+    pair.go = true;
+    thr_join(first_party);
+    thr_join(second_party);
+    sync_destroy(pair.id);
+    EXPECT_EQ(sync_points_in_use(), 0);
+}
+
 TEST_F(SyncPoint, NoSecondRoundWithoutReset) {
     Round round;
     round.id = create_point();

@@ -58,6 +58,7 @@ struct SyncPoint {
     std::int32_t remaining = 0;          // arrivals still expected; under `mutex`
     std::atomic<std::int32_t> state{0};  // SYNC_ARMED, SYNC_OPEN or SYNC_PASSING
     std::atomic<std::int32_t> passes{0};  // wake-ups still to hand on
+    std::atomic<std::int32_t> parties{0};  // the count of the last arming (for sync_destroy)
 };
 
 inline constexpr std::int32_t SYNC_ARMED = 0;

@@ -68,7 +68,9 @@ void thr_lib_cleanup();
 // one point runs its serial work, every other party is held at that point, so
 // the first party may re-arm the other point before it calls sync_release.
 // sync_create, sync_reset and sync_destroy are called by one thread at a
-// time; sync_destroy only when no party is inside the point's routines.
+// time. sync_destroy while parties are inside the point's round (arrived and
+// not yet released, or owed a wake-up) returns without effect, as the
+// parties would otherwise wait for ever; call it again once they are out.
 //
 // Memory ordering: every write a party makes before its sync_arrive, and
 // every write the first party released makes before its sync_release, is
