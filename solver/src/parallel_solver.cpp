@@ -367,7 +367,7 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
         info = info_bad_arguments;
         return;
     }
-    tune();
+    tune();  // also for an empty system: the first solve of the process fixes block_size
     if (verdict == argument_verdict::nothing_to_do) {
         info = info_ok;
         return;
