@@ -55,7 +55,16 @@ double max_abs_error(const float* B, const float* X, std::int64_t count) {
 
 // Checks one solve outside the timed interval and reports a failure in one
 // line. True when the solve is good.
-bool check_solution(std::ostream& out, std::int32_t info, const float* B, const float* X, std::int64_t count) {
+bool check_solution(std::ostream& out, std::int32_t threads, std::int32_t info, const float* B, const float* X,
+                    std::int64_t count) {
+    if (info == info_no_resources) {
+        // The solve ran on the threads that started, or not at all.
+        report::literal(out, " Solver failed with info = " + report::int_field(info, 2) +
+                                 ": a thread or synchronisation object could not be created, so the times above"
+                                 " are not those of " +
+                                 std::to_string(threads) + (threads == 1 ? " thread" : " threads"));
+        return false;
+    }
     if (info != 0) {
         report::with_int2(out, " Solver failed with info = ", info);
         return false;
@@ -68,6 +77,14 @@ bool check_solution(std::ostream& out, std::int32_t info, const float* B, const 
         return false;
     }
     return true;
+}
+
+// The report could not be written (a full disk, a closed standard output):
+// said on the error stream, since the report's own stream is gone.
+int write_failed(std::ostream& err) {
+    err << "pchol_bench: the report could not be written\n";
+    err.flush();
+    return 1;
 }
 
 }  // namespace
@@ -86,7 +103,7 @@ std::int64_t workspace_length(std::int32_t n, std::int32_t hbw, std::int32_t nrh
     return e;
 }
 
-int run(const setup& s, std::ostream& out) {
+int run(const setup& s, std::ostream& out, std::ostream& err) {
     report::free_form(out, "number of equations: ", s.n);
     report::free_form(out, "Half bandwidth: ", s.hbw);
 
@@ -97,6 +114,7 @@ int run(const setup& s, std::ostream& out) {
     if (workspace == nullptr) {
         report::literal(out, " Unable to allocate memory");
         out.flush();
+        if (!out) return write_failed(err);
         return 1;  // a run that could not start is a failure, not a success
     }
     touch_pages(workspace, e);
@@ -124,12 +142,18 @@ int run(const setup& s, std::ostream& out) {
         report::with_fixed82(out, " CPU Time in Kernel Mode (Seconds): ", kernel_cpu);
         report::with_fixed82(out, " Total CPU Time (Seconds): ", total_cpu);
         if (s.solve != nullptr)
-            all_good = check_solution(out, info, B, X, static_cast<std::int64_t>(s.n) * s.nrhs) && all_good;
+            all_good = check_solution(out, i, info, B, X, static_cast<std::int64_t>(s.n) * s.nrhs) && all_good;
+        // Each run's lines reach the file before the next run starts, so an
+        // interrupted run keeps what it printed; a failed write ends the run.
+        if (!out.flush()) break;
     }
-    report::blank(out);
-    out.flush();
+    if (out) {
+        report::blank(out);
+        out.flush();
+    }
     bench_cleanup();
     release(workspace);
+    if (!out) return write_failed(err);
     return all_good ? 0 : 1;
 }
 
@@ -144,7 +168,7 @@ void bench_main() {
     pchol::bench::setup s;
     count_processors(s.processors);
     s.solve = pchol_solve4;
-    const int status = pchol::bench::run(s, std::cout);
+    const int status = pchol::bench::run(s, std::cout, std::cerr);
     std::cout.flush();
     std::exit(status);
 }

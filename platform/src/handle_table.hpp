@@ -28,19 +28,25 @@ public:
     // Stores the object and returns its new handle, or 0 (and deletes the
     // object) when every handle is taken.
     std::int32_t insert(Object* object) {
+        const std::int32_t h = claim(object);
+        if (h == 0) delete object;
+        return h;
+    }
+
+    // Claims a handle for an object that is made only once the handle is
+    // sure (a thread must not start unless its handle can be returned). The
+    // handle counts as open; find() and remove() pass it by until publish()
+    // stores the object, or abandon() gives the number back. 0 when every
+    // handle is taken.
+    std::int32_t reserve() { return claim(reserved()); }
+    void publish(std::int32_t h, Object* object) {
         std::lock_guard<std::mutex> guard(lock_);
-        for (std::int32_t tries = 0; tries < max_handles; ++tries) {
-            std::int32_t h = next_;
-            next_ = next_ == max_handles ? 1 : next_ + 1;
-            std::atomic<Object*>& cell = cell_for_insert(h);
-            if (cell.load(std::memory_order_relaxed) == nullptr) {
-                cell.store(object, std::memory_order_release);
-                ++open_;
-                return h;
-            }
-        }
-        delete object;
-        return 0;
+        cell(h).store(object, std::memory_order_release);
+    }
+    void abandon(std::int32_t h) {
+        std::lock_guard<std::mutex> guard(lock_);
+        cell(h).store(nullptr, std::memory_order_release);
+        --open_;
     }
 
     // The object behind a handle, or nullptr.
@@ -48,7 +54,8 @@ public:
         if (h <= 0 || h > max_handles) return nullptr;
         const chunk* c = chunks_[static_cast<std::size_t>(h / chunk_size)].load(std::memory_order_acquire);
         if (c == nullptr) return nullptr;
-        return (*c)[static_cast<std::size_t>(h % chunk_size)].load(std::memory_order_acquire);
+        Object* object = (*c)[static_cast<std::size_t>(h % chunk_size)].load(std::memory_order_acquire);
+        return object == reserved() ? nullptr : object;
     }
 
     // Removes the handle and hands its object back to the caller, or nullptr.
@@ -57,8 +64,11 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         chunk* c = chunks_[static_cast<std::size_t>(h / chunk_size)].load(std::memory_order_acquire);
         if (c == nullptr) return nullptr;
-        Object* object = (*c)[static_cast<std::size_t>(h % chunk_size)].exchange(nullptr, std::memory_order_acq_rel);
-        if (object != nullptr) --open_;
+        std::atomic<Object*>& cell = (*c)[static_cast<std::size_t>(h % chunk_size)];
+        Object* object = cell.load(std::memory_order_acquire);
+        if (object == nullptr || object == reserved()) return nullptr;
+        cell.store(nullptr, std::memory_order_release);
+        --open_;
         return object;
     }
 
@@ -69,6 +79,32 @@ public:
 
 private:
     using chunk = std::array<std::atomic<Object*>, chunk_size>;
+
+    // Marks a claimed handle whose object is not stored yet; never
+    // dereferenced.
+    static Object* reserved() { return reinterpret_cast<Object*>(&reserved_mark_); }
+
+    // Takes the next free handle for value; 0 when every handle is taken.
+    std::int32_t claim(Object* value) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (std::int32_t tries = 0; tries < max_handles; ++tries) {
+            std::int32_t h = next_;
+            next_ = next_ == max_handles ? 1 : next_ + 1;
+            std::atomic<Object*>& c = cell_for_insert(h);
+            if (c.load(std::memory_order_relaxed) == nullptr) {
+                c.store(value, std::memory_order_release);
+                ++open_;
+                return h;
+            }
+        }
+        return 0;
+    }
+
+    // The cell of a handle that was claimed (its chunk exists).
+    std::atomic<Object*>& cell(std::int32_t h) {
+        chunk* c = chunks_[static_cast<std::size_t>(h / chunk_size)].load(std::memory_order_relaxed);
+        return (*c)[static_cast<std::size_t>(h % chunk_size)];
+    }
 
     std::atomic<Object*>& cell_for_insert(std::int32_t h) {
         auto& slot = chunks_[static_cast<std::size_t>(h / chunk_size)];
@@ -87,6 +123,7 @@ private:
     int open_ = 0;
     std::array<std::atomic<chunk*>, chunk_count> chunks_{};
     std::array<std::unique_ptr<chunk>, chunk_count> owned_{};
+    alignas(Object) static inline unsigned char reserved_mark_[sizeof(Object)] = {};
 };
 
 }  // namespace platform::detail

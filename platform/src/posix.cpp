@@ -148,23 +148,26 @@ handle thread_create(thread_routine routine, void* arg) {
     o->state->routine = routine;
     o->state->arg = arg;
 
+    // The handle is claimed before the thread exists: a thread whose handle
+    // could not be returned would run unseen, and its caller would take it
+    // for one that never started.
+    const handle h = table().reserve();
+    if (h == 0) return 0;
     pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return 0;
+    if (pthread_attr_init(&attr) != 0) {
+        table().abandon(h);
+        return 0;
+    }
     pthread_attr_setstacksize(&attr, thread_stack_bytes());
     auto* holder = new std::shared_ptr<thread_state>(o->state);
     const int rc = pthread_create(&o->thread, &attr, thread_trampoline, holder);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete holder;
+        table().abandon(h);
         return 0;
     }
-    const handle h = table().insert(o.get());
-    if (h == 0) {
-        // insert() deleted the object; the thread runs on and is not waited for.
-        o.release();
-        return 0;
-    }
-    o.release();
+    table().publish(h, o.release());
     return h;
 }
 

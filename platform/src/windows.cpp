@@ -125,16 +125,27 @@ void event_wait(handle h) {
 handle thread_create(thread_routine routine, void* arg) {
     if (detail::consume_failure(object_kind::thread)) return 0;
     auto* record = new (std::nothrow) start_record{routine, arg};
-    if (record == nullptr) return 0;
+    auto* o = new (std::nothrow) object(kind::thread, nullptr);
+    // The handle is claimed before the thread exists: a thread whose handle
+    // could not be returned would run unseen, and its caller would take it
+    // for one that never started.
+    const handle number = record != nullptr && o != nullptr ? table().reserve() : 0;
+    if (number == 0) {
+        delete record;
+        delete o;
+        return 0;
+    }
     HANDLE k = CreateThread(nullptr, thread_stack_reservation, thread_entry, record,
                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (k == nullptr) {
+        table().abandon(number);
         delete record;
+        delete o;
         return 0;
     }
-    // If the table is full the thread runs on unwaited, as a thread whose
-    // handle was closed; it still frees its record.
-    return add(kind::thread, k);
+    o->kernel = k;
+    table().publish(number, o);
+    return number;
 }
 
 void thread_wait(handle h) {

@@ -28,6 +28,7 @@
 // one sweep hands out.
 #include "parallel_solver.hpp"
 
+#include "arguments.hpp"
 #include "band_kernels_impl.hpp"
 #include "float_mode.hpp"
 #include "pchol/settings.hpp"
@@ -361,14 +362,16 @@ std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows) {
 template <class T>
 void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* WORK, i32& info, void (&tune)(),
                     worker_routine<T>& worker) {
-    // Arguments that would index outside the arrays are refused before
-    // anything is touched.
-    if (!band_arguments_fit(n, hbw)) {
+    const argument_verdict verdict = check_call(A, n, hbw, B, nrhs, WORK, pchol_workspace_size4(n, hbw));
+    if (verdict == argument_verdict::refused) {
         info = info_bad_arguments;
         return;
     }
-
-    tune();
+    tune();  // also for an empty system: the first solve of the process fixes block_size
+    if (verdict == argument_verdict::nothing_to_do) {
+        info = info_ok;
+        return;
+    }
     index rows = std::max<index>(index{block_size} * block_size / std::max<i32>(hbw, 1), index{hbw} + 1);
     // The schedule counters are 32-bit. A block longer than the matrix gives
     // the same single block as one of n rows; beyond that, a system whose

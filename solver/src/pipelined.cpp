@@ -1,5 +1,6 @@
 // The pipelined band routines for every element type, and their drivers
 // pchol_pipelined_solve1 .. pchol_pipelined_solve4.
+#include "arguments.hpp"
 #include "float_mode.hpp"
 #include "pipelined_impl.hpp"
 #include "pchol/pipelined.hpp"
@@ -62,9 +63,16 @@ template <class T>
 void pipelined_driver(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, i32& info) {
     const i32 panel_rows = pipelined_panel_rows;
     // The cursors run up to n + hbw + 2 * panel_rows.
-    if (!band_arguments_fit(n, hbw) || index{n} + hbw + 3 * index{panel_rows} > i32_max) {
+    const index counter_reach = index{n} + hbw + 3 * index{panel_rows};
+    switch (check_call(A, n, hbw, B, nrhs, static_cast<const T*>(nullptr), 0, counter_reach)) {
+    case argument_verdict::refused:
         info = info_bad_arguments;
         return;
+    case argument_verdict::nothing_to_do:
+        info = info_ok;
+        return;
+    case argument_verdict::solve:
+        break;
     }
     const i32 threads = team_size();
     team_objects shared;

@@ -7,14 +7,27 @@
 
 namespace {
 
-// Process-wide, 0 until counted / set. Only the main thread touches them.
-std::int32_t num_procs = 0;
-std::int32_t num_threads = 0;
+// Process-wide, 0 until counted / set. Solvers called from several threads
+// at once read them while another thread may set the count, so each is one
+// atomic value; every routine reads and writes it in single steps.
+std::atomic<std::int32_t> num_procs{0};
+std::atomic<std::int32_t> num_threads{0};
 
 // Read by the solvers' threads when they start.
 std::atomic<std::int32_t> flush_subnormals{1};
 
-pchol::affinity_query query = &platform::affinity_masks;
+std::atomic<pchol::affinity_query> query{&platform::affinity_masks};
+
+// The processor count, counted on first need. A count of 0 is not kept, so
+// the next call asks again; racing first calls count the same value.
+std::int32_t processors() {
+    std::int32_t procs = num_procs.load();
+    if (procs == 0) {
+        count_processors(procs);
+        num_procs.store(procs);
+    }
+    return procs;
+}
 
 }  // namespace
 
@@ -30,9 +43,9 @@ std::int32_t processors_from_masks(bool query_ok, std::uint32_t process_mask, st
 }
 
 void set_affinity_query_for_testing(affinity_query q) {
-    query = q != nullptr ? q : &platform::affinity_masks;
-    num_procs = 0;
-    num_threads = 0;
+    query.store(q != nullptr ? q : &platform::affinity_masks);
+    num_procs.store(0);
+    num_threads.store(0);
 }
 
 }  // namespace pchol
@@ -40,27 +53,35 @@ void set_affinity_query_for_testing(affinity_query q) {
 void count_processors(std::int32_t& count) {
     std::uint32_t process_mask = 0;
     std::uint32_t system_mask = 0;
-    const bool ok = query(process_mask, system_mask);
+    const bool ok = query.load()(process_mask, system_mask);
     count = pchol::processors_from_masks(ok, process_mask, system_mask);
 }
 
 void set_thread_count(const std::int32_t& k) {
-    if (num_procs == 0) count_processors(num_procs);
-    const std::int32_t cap = num_procs > pchol::max_threads ? pchol::max_threads : num_procs;
-    num_threads = k <= cap ? k : cap;
+    const std::int32_t procs = processors();
+    const std::int32_t cap = procs > pchol::max_threads ? pchol::max_threads : procs;
+    std::int32_t t = k <= cap ? k : cap;
+    // A negative request runs on one thread: store that, so that
+    // get_thread_count tells the count the solvers use. (0 stays "not set":
+    // get_thread_count then gives the processor count, as the solvers use.)
+    if (t < 0) t = 1;
+    num_threads.store(t);
 }
 
 void get_thread_count(std::int32_t& t) {
-    if (num_threads == 0) {
-        if (num_procs == 0) count_processors(num_procs);
-        num_threads = num_procs;
+    std::int32_t count = num_threads.load();
+    if (count == 0) {
+        // The processor count becomes the thread count unless a concurrent
+        // set_thread_count got there first; then its count stands.
+        std::int32_t unset = 0;
+        count = processors();
+        if (!num_threads.compare_exchange_strong(unset, count)) count = unset;
     }
-    t = num_threads;
+    t = count;
 }
 
 void init_thread_count() {
-    if (num_procs == 0) count_processors(num_procs);
-    num_threads = num_procs;
+    num_threads.store(processors());
 }
 
 void set_subnormal_flush(const std::int32_t& on) {

@@ -1,9 +1,8 @@
 // What every parallel routine of the solver needs to run as a team of
 // threads: the shared cursors and flags, the counter mutex, the barrier on a
-// pair of synchronisation points, and, on the driver's side, the argument
-// checks, the creation of the shared objects and the start and join of the
-// team. The block-cyclic-reduction solver and the pipelined drivers share
-// them.
+// pair of synchronisation points, and, on the driver's side, the creation
+// of the shared objects and the start and join of the team. The
+// block-cyclic-reduction solver and the pipelined drivers share them.
 #pragma once
 
 #include "pchol/settings.hpp"
@@ -67,18 +66,6 @@ void barrier(const i32 (&sync_pair)[2], i32 sync_index, const i32& num_threads, 
 }
 
 // ---- The driver's side ---------------------------------------------------------------
-
-// Arguments that would index outside the arrays are refused before anything
-// is touched: hbw must not be negative, and the band (n - 1) * hbw + n and
-// the scratch 2 * n * hbw must be countable in 32-bit integers. n <= 0 is
-// valid (nothing to do).
-inline bool band_arguments_fit(i32 n, i32 hbw) {
-    if (hbw < 0) return false;
-    if (n <= 0) return true;
-    const std::int64_t band = (std::int64_t{n} - 1) * hbw + n;
-    const std::int64_t work = 2 * std::int64_t{n} * hbw;
-    return band <= i32_max && work <= i32_max;
-}
 
 // The team's size: the thread count of the settings, at least 1 (a count of
 // 0 would arm the barriers for nobody) and at most max_threads (the size of

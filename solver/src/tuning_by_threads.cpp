@@ -5,9 +5,8 @@
 #include "tuning.hpp"
 
 void set_block_size_by_threads() {
-    using pchol::detail::block_size;
-    if (block_size > 0) return;
+    if (pchol::detail::block_size.load() > 0) return;
     std::int32_t threads = 0;
     get_thread_count(threads);
-    block_size = threads <= 2 ? 16 : 8;
+    pchol::detail::set_block_size_once(threads <= 2 ? 16 : 8);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #ifdef _WIN32
 #define popen _popen
@@ -164,6 +165,99 @@ TEST(Bench, CorrectSolvesPrintExactlyTheReport) {
     EXPECT_EQ(pchol::bench::run(s, out), 0);
     EXPECT_EQ(lines_of(out.str()).size(), 2u + 2u * 6u + 1u);
 }
+
+// A solver stand-in that could not start its worker threads.
+void short_of_threads_solve(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                            const std::int32_t& nrhs, float* WORK, std::int32_t& info) {
+    oracle_solve(A, n, hbw, B, nrhs, WORK, info);
+    info = -3;
+}
+
+TEST(Bench, MissingThreadsAreNamedInTheFailureLine) {
+    std::ostringstream out;
+    auto s = small_setup(2);
+    s.solve = short_of_threads_solve;
+    EXPECT_EQ(pchol::bench::run(s, out), 1);
+    const auto lines = lines_of(out.str());
+    ASSERT_EQ(lines.size(), 2u + 2u * 7u + 1u);
+    EXPECT_EQ(lines[8], " Solver failed with info = -3: a thread or synchronisation object could not be created,"
+                        " so the times above are not those of 1 thread");
+    EXPECT_EQ(lines[15], " Solver failed with info = -3: a thread or synchronisation object could not be created,"
+                         " so the times above are not those of 2 threads");
+}
+
+// A stream buffer that keeps what was written and records it at every
+// flush, or refuses every write.
+class recording_buffer : public std::stringbuf {
+public:
+    explicit recording_buffer(bool refuse = false) : refuse_(refuse) {}
+    std::vector<std::string> flushed;
+
+protected:
+    int sync() override {
+        flushed.push_back(str());
+        return 0;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override { return refuse_ ? 0 : std::stringbuf::xsputn(s, n); }
+    int_type overflow(int_type c) override { return refuse_ ? traits_type::eof() : std::stringbuf::overflow(c); }
+
+private:
+    bool refuse_;
+};
+
+int oracle_calls = 0;
+void counting_oracle_solve(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                           const std::int32_t& nrhs, float* WORK, std::int32_t& info) {
+    ++oracle_calls;
+    oracle_solve(A, n, hbw, B, nrhs, WORK, info);
+}
+
+TEST(Bench, EachRunIsFlushedBeforeTheNext) {
+    recording_buffer buffer;
+    std::ostream out(&buffer);
+    auto s = small_setup(3);
+    s.solve = oracle_solve;
+    EXPECT_EQ(pchol::bench::run(s, out), 0);
+    ASSERT_GE(buffer.flushed.size(), 3u);
+    for (std::size_t run = 0; run < 3; ++run)
+        EXPECT_EQ(lines_of(buffer.flushed[run]).size(), 2u + 6u * (run + 1)) << "after run " << run + 1;
+}
+
+TEST(Bench, AFailedWriteStopsTheRunsAndFails) {
+    recording_buffer refusing(true);
+    std::ostream out(&refusing);
+    std::ostringstream err;
+    auto s = small_setup(3);
+    s.solve = counting_oracle_solve;
+    oracle_calls = 0;
+    EXPECT_EQ(pchol::bench::run(s, out, err), 1);
+    EXPECT_EQ(oracle_calls, 1) << "the runs stop once the report is lost";
+    EXPECT_EQ(err.str(), "pchol_bench: the report could not be written\n");
+
+    std::ostream refused_at_once(&refusing);
+    std::ostringstream err2;
+    s.allocate = failing_allocate;
+    EXPECT_EQ(pchol::bench::run(s, refused_at_once, err2), 1);
+    EXPECT_EQ(err2.str(), "pchol_bench: the report could not be written\n");
+}
+
+#ifndef _WIN32
+// The executable with standard output on a full device, and closed: exit
+// status 1 and a line on standard error (read here through the pipe).
+TEST(Bench, ExecutableFailsWhenItsOutputCannotBeWritten) {
+    for (const char* redirect : {" 2>&1 >/dev/full", " 2>&1 >&-"}) {
+        FILE* pipe = popen((std::string(PCHOL_BENCH_EXE) + redirect).c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string text;
+        char buffer[4096];
+        for (std::size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, got);
+        const int status = pclose(pipe);
+        ASSERT_TRUE(WIFEXITED(status)) << redirect;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << redirect;
+        EXPECT_EQ(text, "pchol_bench: the report could not be written\n") << redirect;
+    }
+}
+#endif
 
 TEST(Bench, ExecutablePrintsTheWholeReport) {
     FILE* pipe = popen(PCHOL_BENCH_EXE, "r");

@@ -1,4 +1,5 @@
 // Thread start, waits for one thread and for groups, closing and stacks.
+#include "handle_hog.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -153,6 +154,32 @@ TEST(Thread, ClosingARunningThreadLetsItFinish) {
     EXPECT_EQ(result, 7);
     platform::close_handle(gate);
     platform::close_handle(finished);
+    EXPECT_EQ(platform::open_handle_count(), open_before);
+}
+
+// With every handle taken a thread must not start at all: its creator is
+// told 0, and a thread running unseen would outlive whatever its caller
+// cleans up. With one handle free again it starts and runs.
+TEST(Thread, FullHandleTableStartsNoThread) {
+    const int open_before = platform::open_handle_count();
+    std::atomic<int> runs{0};
+    auto body = [&] { runs.fetch_add(1); };
+    {
+        pchol_test::handle_hog hog;
+        ASSERT_GT(hog.held(), 60'000);
+        EXPECT_EQ(start(body), 0);
+        EXPECT_EQ(platform::open_handle_count(), open_before + hog.held());
+        pause_ms(quiet_ms);
+        EXPECT_EQ(runs.load(), 0) << "a thread ran although its start was refused";
+
+        hog.give_back(1);
+        const platform::handle t = start(body);
+        ASSERT_GT(t, 0);
+        platform::thread_wait(t);
+        EXPECT_EQ(runs.load(), 1);
+        EXPECT_EQ(start(body), 0) << "the thread's handle is the last one";
+        platform::close_handle(t);
+    }
     EXPECT_EQ(platform::open_handle_count(), open_before);
 }
 

@@ -371,11 +371,14 @@ TEST(ThreadCount, BelowOneRunsOnTheCallingThread) {
     ASSERT_EQ(t, 0);
     check();
 
+    // A negative setting is stored as the one thread the solve runs on.
     pchol::set_affinity_query_for_testing(nullptr);
-    set_thread_count(-3);
-    get_thread_count(t);
-    ASSERT_EQ(t, -3);
-    check();
+    for (const std::int32_t k : {-3, -1, std::numeric_limits<std::int32_t>::min()}) {
+        set_thread_count(k);
+        get_thread_count(t);
+        ASSERT_EQ(t, 1) << k;
+        check();
+    }
 }
 
 // ---- Arguments -------------------------------------------------------------------

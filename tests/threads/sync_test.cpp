@@ -63,6 +63,59 @@ TEST_F(SyncTable, RefusedEventOrMutexGivesZero) {
     EXPECT_EQ(create_point(), 2);
 }
 
+// The table mutex that the first creation makes cannot be made: that
+// creation is refused (no point, nothing open), and the next one makes the
+// mutex and succeeds.
+TEST_F(SyncTable, RefusedTableMutexRefusesTheCreation) {
+    platform::fail_next_create(platform::object_kind::mutex);
+    EXPECT_EQ(create_point(), 0);
+    EXPECT_EQ(sync_points_in_use(), 0);
+    EXPECT_EQ(platform::open_handle_count(), 0);
+    EXPECT_EQ(create_point(), 1);
+    EXPECT_EQ(platform::open_handle_count(), 3) << "the table mutex, the point's event and mutex";
+}
+
+// After thr_lib_cleanup the table mutex is made again by the next creation,
+// and it guards the table as before: eight threads creating and destroying
+// points at once never hold the same id at the same time.
+TEST_F(SyncTable, UseAfterCleanupIsGuardedAgain) {
+    sync_destroy(create_point());
+    thr_lib_cleanup();
+    EXPECT_EQ(platform::open_handle_count(), 0);
+    sync_destroy(create_point());
+    EXPECT_EQ(platform::open_handle_count(), 1) << "the table mutex is back";
+    thr_lib_cleanup();
+
+#ifdef PCHOL_TEST_SMALL
+    constexpr int rounds = 200;
+#else
+    constexpr int rounds = 2000;
+#endif
+    std::array<std::atomic<int>, sync_table_size + 1> holders{};
+    std::atomic<int> clashes{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 8; ++t) {
+        users.emplace_back([&] {
+            for (int k = 0; k < rounds; ++k) {
+                const std::int32_t id = create_point();
+                if (id <= 0 || id > sync_table_size) {
+                    refused.fetch_add(1);
+                    continue;
+                }
+                if (holders[static_cast<std::size_t>(id)].fetch_add(1) != 0) clashes.fetch_add(1);
+                holders[static_cast<std::size_t>(id)].fetch_sub(1);
+                sync_destroy(id);
+            }
+        });
+    }
+    for (std::thread& t : users) t.join();
+    EXPECT_EQ(clashes.load(), 0) << "two threads were handed the same point";
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(sync_points_in_use(), 0);
+    EXPECT_EQ(platform::open_handle_count(), 1) << "only the table mutex is left";
+}
+
 TEST_F(SyncPoint, IdsThatNameNoPointAreIgnored) {
     const std::int32_t live = create_point();
     const std::int32_t gone = create_point();
@@ -191,6 +244,57 @@ void arrive_again(Round& round, std::atomic<int>& arrivals, std::atomic<int>& re
     sync_wait(round.id, not_first);
     returns.fetch_add(1);
     if (not_first == 0) sync_release(round.id);
+}
+
+// One party of a two-party round that tells when it has arrived and whether
+// it was released first; the first released holds its serial section until
+// `go` is set.
+struct Pair {
+    std::int32_t id = 0;
+    std::atomic<int> arrived{0};
+    std::atomic<int> in_serial{0};
+    std::atomic<bool> go{false};
+};
+
+void pair_party(Pair& pair) {
+    std::int32_t not_first = 7;
+    sync_arrive(pair.id);
+    pair.arrived.fetch_add(1);
+    sync_wait(pair.id, not_first);
+    if (not_first == 0) {
+        pair.in_serial.store(1);
+        while (!pair.go.load()) std::this_thread::yield();
+        sync_release(pair.id);
+    }
+}
+
+// sync_destroy while a party waits, or while the first released runs its
+// serial section, would strand the others: it does nothing then, and works
+// once the round is over.
+TEST_F(SyncPoint, DestroyWhilePartiesAreInsideDoesNothing) {
+    Pair pair;
+    pair.id = create_point();
+    ASSERT_GT(pair.id, 0);
+    sync_reset(pair.id, 2);
+    std::int32_t first_party = 0;
+    thr_start1(first_party, &pair_party, pair);
+    ASSERT_GT(first_party, 0);
+    wait_until([&] { return pair.arrived.load() == 1; });
+    sync_destroy(pair.id);
+    EXPECT_EQ(sync_points_in_use(), 1) << "destroyed while a party waited";
+
+    std::int32_t second_party = 0;
+    thr_start1(second_party, &pair_party, pair);
+    ASSERT_GT(second_party, 0);
+    wait_until([&] { return pair.in_serial.load() == 1; });
+    sync_destroy(pair.id);
+    EXPECT_EQ(sync_points_in_use(), 1) << "destroyed while the first party held the others";
+
+    pair.go = true;
+    thr_join(first_party);
+    thr_join(second_party);
+    sync_destroy(pair.id);
+    EXPECT_EQ(sync_points_in_use(), 0);
 }
 
 TEST_F(SyncPoint, NoSecondRoundWithoutReset) {

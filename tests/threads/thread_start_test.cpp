@@ -1,6 +1,7 @@
 // Starting threads: slot allocation, the stored argument references, and a
 // refused thread creation.
 #include "pchol/platform.hpp"
+#include "handle_hog.hpp"
 #include "pchol/threads.hpp"
 #include "support.hpp"
 
@@ -161,6 +162,63 @@ TEST_F(ThreadStart, RefusedThreadCreationGivesZeroAndFreesTheSlot) {
     EXPECT_EQ(start_bump(calls), 2);
     thr_join_all();
     EXPECT_EQ(calls.load(), 2);
+}
+
+// With the platform's handle table full the thread cannot get a handle: the
+// start is refused and the routine never runs (a thread running unseen would
+// outlive the caller's variables).
+TEST_F(ThreadStart, FullHandleTableGivesZeroAndTheRoutineNeverRuns) {
+    std::atomic<int> calls{0};
+    const std::int32_t first = start_bump(calls);  // creates the table mutex
+    ASSERT_EQ(first, 1);
+    thr_join(first);
+    {
+        handle_hog hog;
+        EXPECT_EQ(start_bump(calls), 0);
+        EXPECT_EQ(thr_slots_in_use(), 0);
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(calls.load(), 1) << "the refused thread ran";
+    }
+    EXPECT_EQ(start_bump(calls), 2) << "the refused start left the cursor where it was";
+    thr_join_all();
+    EXPECT_EQ(calls.load(), 2);
+}
+
+// The table mutex cannot be made on first use: the start is refused, and the
+// next start makes the mutex and runs.
+TEST_F(ThreadStart, RefusedTableMutexRefusesTheStart) {
+    std::atomic<int> calls{0};
+    platform::fail_next_create(platform::object_kind::mutex);
+    EXPECT_EQ(start_bump(calls), 0);
+    EXPECT_EQ(thr_slots_in_use(), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(calls.load(), 0);
+    EXPECT_EQ(start_bump(calls), 1);
+    thr_join_all();
+    EXPECT_EQ(calls.load(), 1);
+}
+
+// After thr_lib_cleanup the next start makes the table mutex again, and
+// concurrent starts and joins are guarded by it as before.
+TEST_F(ThreadStart, UseAfterCleanupIsGuardedAgain) {
+    std::atomic<int> calls{0};
+    thr_join(start_bump(calls));
+    thr_lib_cleanup();
+    EXPECT_EQ(platform::open_handle_count(), 0);
+    std::vector<std::thread> starters;
+    for (int s = 0; s < 8; ++s) {
+        starters.emplace_back([&calls] {
+            for (int k = 0; k < 50; ++k) {
+                const std::int32_t id = start_bump(calls);
+                EXPECT_GT(id, 0);
+                thr_join(id);
+            }
+        });
+    }
+    for (std::thread& t : starters) t.join();
+    EXPECT_EQ(calls.load(), 1 + 8 * 50);
+    EXPECT_EQ(thr_slots_in_use(), 0);
+    EXPECT_EQ(platform::open_handle_count(), 1) << "only the table mutex is left";
 }
 
 TEST_F(ThreadStart, ConcurrentStartsAndJoinsShareTheTable) {

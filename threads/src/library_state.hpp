@@ -58,6 +58,7 @@ struct SyncPoint {
     std::int32_t remaining = 0;          // arrivals still expected; under `mutex`
     std::atomic<std::int32_t> state{0};  // SYNC_ARMED, SYNC_OPEN or SYNC_PASSING
     std::atomic<std::int32_t> passes{0};  // wake-ups still to hand on
+    std::atomic<std::int32_t> parties{0};  // the count of the last arming (for sync_destroy)
 };
 
 inline constexpr std::int32_t SYNC_ARMED = 0;
@@ -74,8 +75,9 @@ extern std::int32_t thr_next_slot;                        // under thr_table_mut
 extern std::array<SyncPoint, sync_table_size> sync_table;  // slot i at index i - 1
 extern std::int32_t sync_next_slot;                        // under sync_table_mutex
 
-// The table mutexes, created on first use (whatever thread comes first) and
-// closed by thr_lib_cleanup.
+// The table mutexes, created on first use (whatever thread comes first),
+// closed by thr_lib_cleanup and created again by the first use after it. 0
+// when the platform refused to create one: the allocation is then refused.
 platform::handle thr_table_mutex();
 platform::handle sync_table_mutex();
 

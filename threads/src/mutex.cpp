@@ -15,8 +15,10 @@ constinit std::int32_t sync_next_slot = 1;
 namespace {
 
 // A table mutex: 0 until first use. The first caller creates it, whatever
-// thread that is; a creation the platform refused leaves 0 and is tried
-// again by the next caller.
+// thread that is; a creation the platform refused leaves 0, which the caller
+// takes as a refusal of its allocation, and is tried again by the next
+// caller. Clean-up closes it and puts it back to 0, so that the next use
+// creates it again in the same way.
 struct table_mutex {
     std::mutex creating;
     std::atomic<platform::handle> handle{0};
@@ -33,8 +35,12 @@ struct table_mutex {
         return h;
     }
 
-    // The handle if it was ever created, else 0; never creates.
-    platform::handle created() const { return handle.load(std::memory_order_acquire); }
+    // Closes the mutex if it was ever created.
+    void close() {
+        std::lock_guard<std::mutex> guard(creating);
+        const platform::handle h = handle.exchange(0, std::memory_order_acq_rel);
+        if (h != 0) platform::close_handle(h);
+    }
 };
 
 table_mutex thr_table_lock;
@@ -65,6 +71,6 @@ void thr_mutex_close(const std::int32_t& handle) {
 
 void thr_lib_cleanup() {
     using namespace pchol::threads_detail;
-    if (platform::handle h = thr_table_lock.created(); h != 0) platform::close_handle(h);
-    if (platform::handle h = sync_table_lock.created(); h != 0) platform::close_handle(h);
+    thr_table_lock.close();
+    sync_table_lock.close();
 }

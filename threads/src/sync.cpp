@@ -39,7 +39,12 @@ void hand_on(SyncPoint& point) {
 }  // namespace
 
 void sync_create(std::int32_t& id) {
-    platform_lock table_lock(pchol::threads_detail::sync_table_mutex());
+    const platform::handle table_mutex = pchol::threads_detail::sync_table_mutex();
+    if (table_mutex == 0) {
+        id = 0;  // without its lock the table cannot be searched safely
+        return;
+    }
+    platform_lock table_lock(table_mutex);
 
     const std::int32_t first = sync_next_slot;
     std::int32_t i = first;
@@ -73,6 +78,7 @@ void sync_reset(const std::int32_t& id, const std::int32_t& parties) {
     SyncPoint* point = taken_sync_point(id);
     if (point == nullptr) return;
     point->remaining = parties;
+    point->parties.store(parties, std::memory_order_relaxed);
     point->state.store(SYNC_ARMED, std::memory_order_relaxed);
     point->passes.store(parties, std::memory_order_release);
     platform::event_reset(point->event);  // discard a signal left over
@@ -121,9 +127,43 @@ void sync_release(const std::int32_t& id) {
     hand_on(*point);
 }
 
+namespace {
+
+// True while a party is blocked in the point's round: it has arrived and
+// not been released, or it is still owed a wake-up of the chain. Read from
+// the point's counters, so the barrier's own path pays nothing for it:
+//   armed:    the parties that arrived are waiting (remaining below the count
+//             of the arming);
+//   open:     passes is the number of parties not yet released (also along a
+//             chain of sync_wait_all, which leaves the state open);
+//   passing:  before sync_release passes is still the count of the arming
+//             and every party but the first is blocked; after it, passes is
+//             the number of parties still blocked. Arrivals beyond the count
+//             (remaining below 0) wait as well.
+bool parties_inside(SyncPoint& point) {
+    std::int32_t remaining = 0;
+    {
+        platform_lock arrival(point.mutex);
+        remaining = point.remaining;
+    }
+    const std::int32_t parties = point.parties.load(std::memory_order_relaxed);
+    const std::int32_t passes = point.passes.load(std::memory_order_acquire);
+    switch (point.state.load(std::memory_order_acquire)) {
+    case SYNC_OPEN:
+        return passes > 0;
+    case SYNC_PASSING:
+        return remaining < 0 || (passes == parties ? parties > 1 : passes > 0);
+    default:
+        return remaining != parties;
+    }
+}
+
+}  // namespace
+
 void sync_destroy(const std::int32_t& id) {
     SyncPoint* point = taken_sync_point(id);
     if (point == nullptr) return;
+    if (parties_inside(*point)) return;  // closing the event would strand them
     platform::close_handle(point->event);
     platform::close_handle(point->mutex);
     point->id.store(-1, std::memory_order_release);

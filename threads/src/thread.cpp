@@ -15,7 +15,12 @@ std::uint32_t thr_entry(void* p) {
 }
 
 void start_thread(std::int32_t& id, const ThreadRoutine& routine, std::int32_t nargs, void* const* args) {
-    platform_lock table_lock(thr_table_mutex());
+    const platform::handle table_mutex = thr_table_mutex();
+    if (table_mutex == 0) {
+        id = 0;  // without its lock the table cannot be searched safely
+        return;
+    }
+    platform_lock table_lock(table_mutex);
 
     // Round-robin search: start at the cursor, go round the table once.
     const std::int32_t first = thr_next_slot;

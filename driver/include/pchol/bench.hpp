@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iostream>
 #include <ostream>
 
 namespace pchol::bench {
@@ -24,9 +25,19 @@ struct setup {
     release_routine release = nullptr;
 };
 
-// Runs the whole benchmark and returns the process exit status: 0 for a
-// complete run, 1 when the workspace could not be allocated.
-int run(const setup& s, std::ostream& out);
+// Runs the whole benchmark, printing the report on out, and returns the
+// process exit status: 0 for a complete run whose solves all passed their
+// check, 1 when
+//   - the workspace could not be allocated (the report ends with
+//     " Unable to allocate memory");
+//   - a solve failed its check: info was not 0 (with info_no_resources the
+//     run was timed on fewer threads than its count, or not solved at all)
+//     or the solution is off (a failure line follows that run's times; the
+//     other runs go on);
+//   - the report could not be written (a full disk, a closed output): the
+//     runs stop and one line on err says so.
+// out is flushed after each run's lines.
+int run(const setup& s, std::ostream& out, std::ostream& err = std::cerr);
 
 // The workspace length in floats, or -1 when it does not fit a 4-byte count:
 // the band, B, X and the solver's scratch, back to back.

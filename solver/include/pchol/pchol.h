@@ -29,8 +29,12 @@
  * null when the workspace size is above 0, info becomes
  * PCHOL_INFO_BAD_ARGUMENTS and nothing is touched.
  *
- * The thread count is process-wide; set it, and call the solvers, from one
- * thread at a time.
+ * The thread count is process-wide. The solvers may be called from several
+ * threads at once, each call on its own arrays: a call reads the thread
+ * count when it starts, its results are bit for bit those of a lone call,
+ * and a call that finds no synchronisation point free (32 calls at once
+ * hold them all) returns PCHOL_INFO_NO_RESOURCES at once, touching nothing.
+ * pchol/solver.hpp says what calls share.
  */
 #ifndef PCHOL_PCHOL_H
 #define PCHOL_PCHOL_H
@@ -45,8 +49,9 @@
  * partly overwritten and of no use. */
 #define PCHOL_INFO_PIVOT_FAILED (-1)
 /* hbw < 0, the band (n - 1) * hbw + n or the workspace does not fit a
- * 32-bit count, n is too large for the solver's 32-bit row counters, or a
- * pointer is missing (see above): nothing was touched. */
+ * 32-bit count, n is too large for the solver's 32-bit row counters, a
+ * pointer is missing (see above), or two of the arrays A, B and WORK that
+ * the call uses share memory: nothing was touched. */
 #define PCHOL_INFO_BAD_ARGUMENTS (-2)
 /* The solver's mutex, a synchronisation point or a worker thread could not be
  * created. Without the mutex or a point nothing was computed and A and B are
@@ -108,7 +113,8 @@ void pchol_pipelined_solve4(float* A, const int32_t* n, const int32_t* hbw, floa
                             float* WORK, int32_t* info);
 
 /* The solvers' thread count becomes min(*k, processor count, 32); the
- * processors are those the process may run on. Null: nothing happens. */
+ * processors are those the process may run on. A negative *k becomes 1;
+ * 0 clears the setting (the processor count again). Null: nothing happens. */
 void set_thread_count(const int32_t* k);
 
 /* *t becomes the thread count: the processor count if none was set. */

@@ -28,8 +28,9 @@
 // A non-positive pivot (for the complex types: a zero modulus) sets one of
 // the two fail_flags, whichever the stage reported into, to -1; every thread
 // returns after the barrier of that stage, with A and B partly overwritten.
-// A panel_rows below 1 counts as 1. n + hbw + 3 * panel_rows must fit a
-// 32-bit integer.
+// A panel_rows below 1 counts as 1. n must not be negative and n + hbw +
+// 3 * panel_rows must fit a 32-bit integer (the drivers check both, and
+// return at once for n <= 0 without starting a team).
 //
 // B is one right-hand side of n elements, overwritten by the solution.
 // The routines compute in their thread's floating-point mode as they find it;

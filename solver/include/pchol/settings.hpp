@@ -1,7 +1,10 @@
 // The thread count the solver runs with, and the processor count it is
 // bounded by. Both are process-wide and start at 0 ("not yet known").
 //
-// All routines run on the main thread, before any solver thread exists.
+// The settings may be read and changed from any thread, also while solves
+// run in others: each solve reads the thread count once, when it starts, and
+// runs with that count to its end; a change applies to the solves that start
+// after it.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +13,9 @@
 // fallback). Stores the count and touches no other state.
 void count_processors(std::int32_t& count);
 
-// The solver's thread count becomes min(k, processor count, 32).
+// The solver's thread count becomes min(k, processor count, 32); a negative
+// k becomes 1, the count a solve then runs with. k = 0 clears the setting:
+// get_thread_count gives the processor count again.
 void set_thread_count(const std::int32_t& k);
 
 // The thread count; the processor count if none was set yet.

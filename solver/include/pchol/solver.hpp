@@ -33,7 +33,10 @@ inline constexpr std::int32_t info_ok = 0;
 inline constexpr std::int32_t info_pivot_failed = -1;
 // hbw < 0, or the band (n - 1) * hbw + n or the scratch 2 * n * hbw does not
 // fit a 32-bit count, or the solver's 32-bit row counters would overflow
-// (only with hbw = 0 and n beyond about 1.2e9): nothing was touched.
+// (only with hbw = 0 and n beyond about 1.2e9), or an array that the call
+// uses is null, would pass the end of the address space, or shares memory
+// with another (A, B when nrhs > 0, WORK when its size is above 0): nothing
+// was touched.
 inline constexpr std::int32_t info_bad_arguments = -2;
 // The solver's mutex, a synchronisation point or a worker thread could not be
 // created. Without the mutex or a point nothing was computed and A and B are
@@ -74,6 +77,27 @@ constexpr std::int64_t pchol_pipelined_workspace_size3(const std::int32_t&, cons
 constexpr std::int64_t pchol_pipelined_workspace_size4(const std::int32_t&, const std::int32_t&) noexcept {
     return 0;
 }
+
+// ---- Calls from several threads ---------------------------------------------------
+// Every solver and pipelined driver may be called from several threads at
+// once, each call on arrays of its own. A call creates its own mutex, two of
+// the threading library's 64 synchronisation points and up to 31 worker
+// threads (of the library's 1024), and closes or joins all of them before it
+// returns. Calls share nothing else but these process-wide settings:
+//   - the thread count (set_thread_count): a call reads it once, when it
+//     starts, and keeps it to its end; a change made while calls run applies
+//     to the calls that start after it;
+//   - the subnormal flush (set_subnormal_flush): each thread of a call reads
+//     it when it starts; change it only while no call runs, or a call that
+//     starts meanwhile may run its threads in both modes;
+//   - block_size (below): fixed by the first block solve of the process; when
+//     first calls race, the first to set it wins for all of them.
+// Each call's results are bit for bit those of the same call made alone.
+// When the synchronisation points run out (32 calls at once hold all 64),
+// a further call returns info_no_resources at once with A and B untouched.
+// When worker threads cannot be started (the thread table is full, or the
+// system refuses), the call runs to the end on the threads it has and
+// returns info_no_resources with A and B solved.
 
 // Solves A X = B with the thread count of get_thread_count (settings.hpp),
 // at least 1 and at most 32. n <= 0 or nrhs <= 0 are valid: with n <= 0

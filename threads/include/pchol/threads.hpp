@@ -37,8 +37,11 @@ void thr_mutex_unlock(const std::int32_t& handle);
 // Closes the mutex; the caller's variable keeps the old value.
 void thr_mutex_close(const std::int32_t& handle);
 
-// Closes the library's own table mutexes (those that were created). Called
-// once at the end of the program, when no library object is in use.
+// Closes the library's own table mutexes (those that were created). Call it
+// when no library routine is running in any thread (at the end of the
+// program, say). The library may be used again afterwards: the next thread
+// start or synchronisation-point creation creates the table mutex again, as
+// on first use, whatever thread comes first.
 void thr_lib_cleanup();
 
 // ---- Synchronisation points -------------------------------------------------------
@@ -65,7 +68,9 @@ void thr_lib_cleanup();
 // one point runs its serial work, every other party is held at that point, so
 // the first party may re-arm the other point before it calls sync_release.
 // sync_create, sync_reset and sync_destroy are called by one thread at a
-// time; sync_destroy only when no party is inside the point's routines.
+// time. sync_destroy while parties are inside the point's round (arrived and
+// not yet released, or owed a wake-up) returns without effect, as the
+// parties would otherwise wait for ever; call it again once they are out.
 //
 // Memory ordering: every write a party makes before its sync_arrive, and
 // every write the first party released makes before its sync_release, is
@@ -95,8 +100,9 @@ void sync_destroy(const std::int32_t& id);
 // must stay alive until the thread has been joined.
 //
 // id receives the thread's id (1..1024), or 0 when no thread was started:
-// the table is full or the platform refused to create the thread. In both
-// cases the routine never runs and the table is left as it was.
+// the table is full, or the platform refused to create the thread (or the
+// table's own mutex, on first use). In every such case the routine never
+// runs and the table is left as it was.
 //
 // Memory ordering: every write the caller makes before thr_startN is visible
 // to the routine; every write the thread makes is visible to the thread that
