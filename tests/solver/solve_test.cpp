@@ -8,7 +8,9 @@
 // return in time.
 #include "pchol/band_kernels.hpp"
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/settings.hpp"
+#include "pchol/settings_testing.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"
 #include "pchol/threads.hpp"

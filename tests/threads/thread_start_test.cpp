@@ -1,6 +1,7 @@
 // Starting threads: slot allocation, the stored argument references, and a
 // refused thread creation.
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
 #include "support.hpp"
 
