@@ -14,7 +14,8 @@
 //                          reference for blocks of at most hbw rows
 //   rhs_forward_pair       two fixed::forward_substitution side by    reference, twice
 //                          side
-//   rhs_backward_block     fixed::rhs_backward_column per column      reference
+//   rhs_backward_block     fixed::back_substitute_column per column   reference
+//                          (without couplings)
 //   update_separator_tail  real: fixed::update_separator_tail_lanes,  reference
 //                          complex: fixed::update_separator_tail
 //   update_separator_head  fixed::update_separator_head               reference
@@ -61,6 +62,12 @@ inline void by_width(index hbw, Fast&& fast, Reference&& reference) {
     }
 }
 
+// f(b) for each of the nrhs columns b of an n-row column-major array B.
+template <class T, class F>
+inline void each_column(T* B, index n, index nrhs, F&& f) {
+    for (index k = 0; k < nrhs; ++k) f(B + k * n);
+}
+
 // Real elements go through vector lanes where the compiler has them.
 template <class T>
 inline constexpr bool real_lanes = fixed::vector_lanes && std::is_floating_point_v<T>;
@@ -93,11 +100,12 @@ void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first,
 template <class T>
 void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                  T* spikes, const std::int32_t& n) {
+    // Blocks of at most hbw rows are too short for the fixed-width window.
+    if (last - first < hbw) return detail::reference::spike_solve(A, hbw, first, last, spikes, n);
     detail::by_width(
         hbw,
         [&](auto W) {
-            if (last - first < W) detail::reference::spike_solve(A, hbw, first, last, spikes, n);
-            else if constexpr (detail::real_lanes<T>) detail::fixed::spike_solve_lanes<T, W>(A, first, last, spikes, n);
+            if constexpr (detail::real_lanes<T>) detail::fixed::spike_solve_lanes<T, W>(A, first, last, spikes, n);
             else detail::fixed::spike_solve_window<T, W>(A, first, last, spikes, n);
         },
         [&] { detail::reference::spike_solve(A, hbw, first, last, spikes, n); });
@@ -112,12 +120,12 @@ void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& las
 template <class T>
 void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                        T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    // Blocks of at most hbw rows are too short for the fixed-width window.
+    if (last - first < hbw) return detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs);
     detail::by_width(
         hbw,
         [&](auto W) {
-            if (last - first < W) return detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs);
-            for (detail::index k = 0; k < nrhs; ++k)
-                detail::fixed::rhs_forward_column<T, W>(A, first, last, B + k * detail::index{n});
+            detail::each_column(B, n, nrhs, [&](T* b) { detail::fixed::rhs_forward_column<T, W>(A, first, last, b); });
         },
         [&] { detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs); });
 }
@@ -128,8 +136,9 @@ void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t&
     detail::by_width(
         hbw,
         [&](auto W) {
-            for (detail::index k = 0; k < nrhs; ++k)
-                detail::fixed::rhs_backward_column<T, W>(A, first, last, B + k * detail::index{n});
+            detail::each_column(B, n, nrhs, [&](T* b) {
+                detail::fixed::back_substitute_column<T, W>(A, first, last, 0, nullptr, nullptr, 0, 0, b, n);
+            });
         },
         [&] { detail::reference::rhs_backward_block(A, hbw, first, last, B, n, nrhs); });
 }
@@ -189,9 +198,9 @@ void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const 
     detail::by_width(
         hbw,
         [&](auto W) {
-            for (detail::index k = 0; k < nrhs; ++k)
-                detail::fixed::apply_left_spike_column<T, W>(first, last, left_last, spikes, B + k * detail::index{n},
-                                                             n);
+            detail::each_column(B, n, nrhs, [&](T* b) {
+                detail::fixed::apply_left_spike_column<T, W>(first, last, left_last, spikes, b, n);
+            });
         },
         [&] { detail::reference::apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs); });
 }
@@ -234,8 +243,9 @@ void back_substitute_block(const T* A, index hbw, index first, index last, index
         hbw,
         [&](auto W) {
             const index m = link_rows(hbw, last, r1, r2, n);
-            for (index k = 0; k < nrhs; ++k)
-                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, links, r1, m, B + k * n, n);
+            each_column(B, n, nrhs, [&](T* b) {
+                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, links, r1, m, b, n);
+            });
         },
         [&] {
             if (left_last > 0) reference::apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs);

@@ -1,9 +1,7 @@
 // The back substitution for a half bandwidth known at compile time (W), one
-// column of B at a time: rhs_backward_block, apply_left_spike, and the three
-// steps of a block's back substitution fused row by row. Each stores exactly
-// the values of the reference loops (reference.hpp), bit for bit: a value
-// receives the same operations, on the same operands, in the same order;
-// with W fixed the solved rows below the row in hand stay in registers.
+// column of B at a time: apply_left_spike, and the three steps of a block's
+// back substitution fused row by row (without couplings, rhs_backward_block).
+// With W fixed the solved rows below the row in hand stay in registers.
 #pragma once
 
 #include "element_traits.hpp"
@@ -14,37 +12,6 @@
 #include <type_traits>
 
 namespace pchol::detail::fixed {
-
-// Back substitution of one column x of B over rows last down to first, the W solved
-// rows below the row in hand kept in registers (v[k] is row r + k + 1).
-template <class T, int W>
-void rhs_backward_column(const T* A, index first, index last, T* x) {
-    using tr = element_traits<T>;
-    constexpr index S = W + 1;
-    T v[W];
-    index r = last;
-    // The last W rows of the block: fewer than W solved rows below.
-    for (; r >= first && last - r < W; --r) {
-        const T* const ar = A + (r - 1) * S;
-        auto s = tr::widen(x[r - 1]);
-        for (index c = 1; c <= last - r; ++c) tr::acc_sub(s, ar[c], x[r - 1 + c]);
-        x[r - 1] = tr::div_wide(s, ar[0]);
-    }
-    if (r < first) return;
-    PCHOL_UNROLL
-    for (index k = 0; k < W; ++k) v[k] = x[r + k];
-    for (; r >= first; --r) {
-        const T* const ar = A + (r - 1) * S;
-        auto s = tr::widen(x[r - 1]);
-        PCHOL_UNROLL
-        for (index c = 1; c <= W; ++c) tr::acc_sub(s, ar[c], v[c - 1]);
-        const T xr = tr::div_wide(s, ar[0]);
-        x[r - 1] = xr;
-        PCHOL_UNROLL
-        for (index k = W - 1; k >= 1; --k) v[k] = v[k - 1];
-        v[0] = xr;
-    }
-}
 
 // apply_left_spike on one column b: rows first..last lose spikes(r, q) * b(t_q),
 // q ascending, per step. Rows go through in chunks held in a local array,

@@ -4,15 +4,9 @@
 // bandwidth without a fast variant (dispatch.hpp), and the tests hold every
 // fast variant to them bit for bit.
 //
-// Row names, the same in every kernel file:
-//   first .. last      the block or separator in hand
-//   head_end           min(first + hbw - 1, n), the last row of its head
-//   tail_first         last - hbw + 1, the first row of its tail
-//   left_last          the last row of the block on its left (tail rows
-//                      t_q = left_last - hbw + q)
-//   r1 .. r2           the rows of spikes a step runs over (the right
-//                      neighbour, or the rows after a block)
-// Indices are 64-bit throughout; rows and columns count from 1.
+// Row names as in pchol/band_kernels.hpp (first, last, head_end, left_last,
+// r1..r2), and tail_first = last - hbw + 1. Indices are 64-bit throughout;
+// rows and columns count from 1.
 #pragma once
 
 #include "element_traits.hpp"
@@ -195,6 +189,20 @@ void update_separator_tail(T* A, index hbw, index last, index r1, index r2, cons
 }
 
 template <class T>
+void apply_left_spike(index hbw, index first, index last, index left_last, const T* spikes, T* B, index n,
+                      index nrhs) {
+    using tr = element_traits<T>;
+    for (index k = 1; k <= nrhs; ++k) {
+        T* b = column(B, n, k);
+        for (index q = 1; q <= hbw; ++q) {
+            const T* sq = column(spikes, n, q);
+            const T bt = b[left_last - hbw + q - 1];
+            for (index r = first; r <= last; ++r) b[r - 1] = tr::mul_sub(b[r - 1], sq[r - 1], bt);
+        }
+    }
+}
+
+template <class T>
 void update_separator_head(T* A, index hbw, index first, index left_last, const T* spikes, T* B, index n,
                            index nrhs) {
     using tr = element_traits<T>;
@@ -207,14 +215,8 @@ void update_separator_head(T* A, index hbw, index first, index left_last, const 
             for (index c = r; c <= head_end; ++c) ar[c - r] = tr::mul_sub(ar[c - r], sq[c - 1], sr);
         }
     }
-    for (index k = 1; k <= nrhs; ++k) {
-        T* b = column(B, n, k);
-        for (index q = 1; q <= hbw; ++q) {
-            const T* sq = column(spikes, n, q);
-            const T bt = b[left_last - hbw + q - 1];
-            for (index r = first; r <= head_end; ++r) b[r - 1] = tr::mul_sub(b[r - 1], sq[r - 1], bt);
-        }
-    }
+    // B's head rows: apply_left_spike's loops over the head.
+    apply_left_spike(hbw, first, head_end, left_last, spikes, B, n, nrhs);
 }
 
 template <class T>
@@ -250,20 +252,6 @@ void form_fill(T* A, index hbw, index first, index last, index left_last, T* spi
     for (index i = 1; i <= hbw; ++i) {
         T* si = column(spikes, n, i);
         for (index r = head_end + 1; r <= last; ++r) si[r - 1] = tr::zero();
-    }
-}
-
-template <class T>
-void apply_left_spike(index hbw, index first, index last, index left_last, const T* spikes, T* B, index n,
-                      index nrhs) {
-    using tr = element_traits<T>;
-    for (index k = 1; k <= nrhs; ++k) {
-        T* b = column(B, n, k);
-        for (index q = 1; q <= hbw; ++q) {
-            const T* sq = column(spikes, n, q);
-            const T bt = b[left_last - hbw + q - 1];
-            for (index r = first; r <= last; ++r) b[r - 1] = tr::mul_sub(b[r - 1], sq[r - 1], bt);
-        }
     }
 }
 
