@@ -3,36 +3,30 @@
 //
 // Names, per thread: the finished panel done.first..done.last (factored, or
 // solved, in the stage before; empty at the start), the reach (the last row
-// or column a task of the stage may start at), v = panel_rows. A forward
-// stage starts at stage_first = panel_first = done.last + 1; a backward stage
-// at stage_last = panel_last. A task covers rows (or columns) first..last.
+// or column a task of the stage may start at), v = panel_rows; a task covers
+// rows (or columns) first..last.
 //
-// Forward stage of the factorisation, tasks taken from task_row:
+// Forward stage, starting at stage_first = panel_first = done.last + 1, its
+// tasks taken from task_row: the diagonal task (first = stage_first, v rows)
+// and tasks of 2v columns (v in the substitution) up to the reach,
+// stage_first + hbw. Every task gives the finished panel's rows their final
+// values in its columns (the older rows above the panel, then the panel rows
+// above each row, then the division by the diagonal) and applies the panel's
+// solved B to its rows of B. The diagonal task then updates its rows with
+// every row above them within reach, factors them as one block
+// (band_factor_block) and forward-solves their B.
 //
-//   first = stage_first   the diagonal task, rows/columns first .. first+v-1
-//   first > stage_first   a task of columns first .. first+2v-1 (up to the
-//                         reach, stage_first + hbw)
+// The tasks of a stage write disjoint columns of the finished panel's rows
+// and disjoint rows of B; only the diagonal task writes the new panel's rows,
+// and everything a task reads outside its own columns was finished in an
+// earlier stage. Which thread runs which task changes no value: every
+// element receives the same updates in the same order.
 //
-//   every task: the finished panel's rows get their final values in the
-//               task's columns (from the older rows above the panel, then
-//               from the panel rows above them, then the division by the
-//               diagonal); with a right-hand side, the panel's solved B is
-//               applied to the task's rows of B
-//   diagonal:   the task's rows get the updates of every row above them
-//               within reach, are factored as one block (band_factor_block)
-//               and, with a right-hand side, their B is forward-solved
-//
-// Within a stage the tasks write disjoint columns of the finished panel's
-// rows, and disjoint rows of B; only the diagonal task writes the new
-// panel's rows. Everything a task reads outside its own columns was finished
-// in an earlier stage. Which thread runs which task does not change any
-// value: every element receives the same updates in the same order.
-//
-// Backward stage (tasks of v rows first..last, last taken from back_task_row
-// from stage_last down to the lowest row in reach): B(first..last) loses the
-// products with the solution of the panel solved in the stage before (rows
-// stage_last+1 .. solved_last), and the diagonal task (last = stage_last)
-// then back-substitutes its rows.
+// Backward stage, starting at stage_last = panel_last: tasks of v rows whose
+// last row is taken from back_task_row, down to the lowest row in reach. A
+// task's B loses the products with the solution of the panel solved in the
+// stage before (rows stage_last + 1 .. solved_last); the diagonal task
+// (last = stage_last) then back-substitutes its rows.
 #pragma once
 
 #include "band_kernels_impl.hpp"

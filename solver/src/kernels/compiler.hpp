@@ -1,17 +1,11 @@
-// Everything compiler-specific the fast kernels use, behind two macros and
-// one helper type, so that the kernels read as arithmetic and every compiler
-// builds them warning-free:
-//
-//   PCHOL_UNROLL         before a loop of compile-time length: unroll it
-//                        fully (empty where the compiler has no such pragma)
-//   PCHOL_VECTOR_LANES   1 where the compiler has vector extensions; the
-//                        kernels test the constant vector_lanes instead
-//   lanes<E, W>          W elements of E as one vector, with the few
-//                        operations the kernels need besides + - * /
-//
-// Without vector extensions lanes<E, W>::vec is a plain array and
-// vector_lanes is false; every use of the vector operations sits in a
-// branch that is then discarded (if constexpr), so it is never instantiated.
+// Everything compiler-specific the fast kernels use, so that they read as
+// arithmetic and every compiler builds them warning-free: PCHOL_UNROLL
+// before a loop of compile-time length (empty where the compiler has no
+// unroll pragma), and lanes<E, W>, W elements of E as one vector with the
+// few operations the kernels need besides + - * /. Without vector
+// extensions lanes<E, W>::vec is a plain array and vector_lanes is false;
+// every use of the vector operations sits in a branch that is then
+// discarded (if constexpr), so it is never instantiated.
 #pragma once
 
 #include <array>

@@ -1,7 +1,10 @@
 // Definitions of the block kernels and coupling steps declared in
 // pchol/band_kernels.hpp: for each one, the line that chooses which variant
-// runs. Every variant stores the values of the reference loops bit for bit;
-// the fast ones exist for the half bandwidths 4 and 8 (the benchmark's is 8):
+// runs. Every variant stores the values of the reference loops bit for bit:
+// a value receives the same operations, on the same operands, in the same
+// order; what changes is which independent values are worked on side by
+// side, and that loop lengths are known to the compiler. The fast variants
+// exist for the half bandwidths 4 and 8 (the benchmark's is 8):
 //
 //   kernel                 hbw 4 or 8                                 other hbw
 //   band_factor_block      fixed::band_factor_block (scalar rows)     reference
@@ -10,7 +13,7 @@
 //   spike_solve            real: fixed::spike_solve_lanes,            reference
 //                          complex: fixed::spike_solve_window;
 //                          reference for blocks of at most hbw rows
-//   rhs_forward_block      fixed::rhs_forward_column per column;      reference
+//   rhs_forward_block      fixed::forward_substitution per column;    reference
 //                          reference for blocks of at most hbw rows
 //   rhs_forward_pair       two fixed::forward_substitution side by    reference, twice
 //                          side
@@ -125,7 +128,10 @@ void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& 
     detail::by_width(
         hbw,
         [&](auto W) {
-            detail::each_column(B, n, nrhs, [&](T* b) { detail::fixed::rhs_forward_column<T, W>(A, first, last, b); });
+            detail::each_column(B, n, nrhs, [&](T* b) {
+                detail::fixed::forward_substitution<T, W> x(A, first, last, b);
+                while (!x.done()) x.step();
+            });
         },
         [&] { detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs); });
 }

@@ -1,9 +1,6 @@
 // band_factor_block for a half bandwidth known at compile time (W), one row
 // per step, so that the row chains of two independent blocks can run side by
-// side (band_factor_pair in dispatch.hpp). Each row stores exactly the
-// values of the reference loops (reference.hpp), bit for bit: a value
-// receives the same operations, on the same operands, in the same order;
-// with W fixed every loop over a band row has a length the compiler knows.
+// side (band_factor_pair in dispatch.hpp).
 #pragma once
 
 #include "element_traits.hpp"

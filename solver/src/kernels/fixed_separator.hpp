@@ -1,11 +1,8 @@
 // The separator updates for a half bandwidth known at compile time (W):
-// update_separator_tail, update_separator_head and form_fill. Each stores
-// exactly the values of the reference loops (reference.hpp), bit for bit:
-// every entry is its own sum or chain of updates, with the same operations
-// on the same operands in the same order. What changes is which independent
-// entries are worked on side by side: the entries of a Gram matrix or of a
-// correction are independent sums, so one pass over the spike's rows keeps
-// all of them running, each still summed over ascending rows.
+// update_separator_tail, update_separator_head and form_fill. The entries of
+// a Gram matrix or of a correction are independent sums, so one pass over the
+// spike's rows keeps all of them running, each still summed over ascending
+// rows.
 #pragma once
 
 #include "element_traits.hpp"
