@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 
 namespace platform::detail {
 

@@ -7,6 +7,7 @@
 #include "pchol/pchol.h"
 
 #include "pchol/settings.hpp"
+#include "pchol/settings_testing.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"
 #include "pchol/threads.hpp"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 
 #include <chrono>
 #include <thread>

@@ -18,6 +18,7 @@
 // whose type is not picked is skipped) and every difference is printed.
 #include "pchol/pipelined.hpp"
 #include "pchol/settings.hpp"
+#include "pchol/settings_testing.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
 

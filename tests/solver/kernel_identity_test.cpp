@@ -1,5 +1,5 @@
-// The library's kernels and coupling steps against the plain in-order loops
-// of plain_kernels.hpp, bit for bit, in all four element types, on random
+// The library's kernels and coupling steps against its reference loops
+// (kernels/reference.hpp), bit for bit, in all four element types, on random
 // blocks: every half bandwidth with a fixed-width fast path (4 and 8) and
 // some without, blocks shorter than the band, exactly as long, a little
 // longer, the solver's block length and longer than one spike tile, and the
@@ -8,7 +8,7 @@
 // fused or reordered arithmetic, of real or complex elements, shows as a
 // changed last bit.
 #include "band_kernels_impl.hpp"
-#include "plain_kernels.hpp"
+#include "kernels/reference.hpp"
 #include "reference.hpp"
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 namespace {
 
 using namespace pchol_test;
+namespace reference = pchol::detail::reference;
 using i32 = std::int32_t;
 
 template <class T>
@@ -129,7 +130,7 @@ TYPED_TEST(KernelIdentity, FactorisationAndFailingPivots) {
                 std::vector<T> plain = fast;
                 i32 ff[2] = {0, 0}, pf[2] = {0, 0};
                 pchol::band_factor_block(fast.data(), i32(w), i32(f), i32(l), pchol::real_of_t<T>(0), ff, 2);
-                plain::band_factor_block(plain.data(), w, f, l, pchol::real_of_t<T>(0), pf, 2);
+                reference::band_factor_block(plain.data(), w, f, l, pchol::real_of_t<T>(0), pf, 2);
                 EXPECT_TRUE(identical(fast, plain, "A"));
                 EXPECT_EQ(ff[1], pf[1]);
                 EXPECT_EQ(ff[1], bad != 0 ? -1 : 0);
@@ -146,23 +147,23 @@ TYPED_TEST(KernelIdentity, Substitutions) {
             SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << f << ".." << l);
             std::vector<T> a = random_band<T>(n, w, 200 + w);
             i32 flags[2] = {0, 0};
-            plain::band_factor_block(a.data(), w, f, l, pchol::real_of_t<T>(0), flags, 1);
+            reference::band_factor_block(a.data(), w, f, l, pchol::real_of_t<T>(0), flags, 1);
             ASSERT_EQ(flags[0], 0);
 
             const std::vector<T> s0 = random_columns<T>(n, w, 300 + len);
             std::vector<T> fast = s0, plain = s0;
             pchol::spike_solve(a.data(), i32(w), i32(f), i32(l), fast.data(), i32(n));
-            plain::spike_solve(a.data(), w, f, l, plain.data(), n);
+            reference::spike_solve(a.data(), w, f, l, plain.data(), n);
             EXPECT_TRUE(identical(fast, plain, "spike_solve"));
 
             for (const idx nrhs : {0, 1, 3}) {
                 const std::vector<T> b0 = random_columns<T>(n, nrhs, 400 + len);
                 std::vector<T> fb = b0, pb = b0;
                 pchol::rhs_forward_block(a.data(), i32(w), i32(f), i32(l), fb.data(), i32(n), i32(nrhs));
-                plain::rhs_forward_block(a.data(), w, f, l, pb.data(), n, nrhs);
+                reference::rhs_forward_block(a.data(), w, f, l, pb.data(), n, nrhs);
                 EXPECT_TRUE(identical(fb, pb, "rhs_forward_block"));
                 pchol::rhs_backward_block(a.data(), i32(w), i32(f), i32(l), fb.data(), i32(n), i32(nrhs));
-                plain::rhs_backward_block(a.data(), w, f, l, pb.data(), n, nrhs);
+                reference::rhs_backward_block(a.data(), w, f, l, pb.data(), n, nrhs);
                 EXPECT_TRUE(identical(fb, pb, "rhs_backward_block"));
             }
 
@@ -173,7 +174,7 @@ TYPED_TEST(KernelIdentity, Substitutions) {
                     for (const bool limited : {false, true}) {
                         std::vector<T> fs = s0, ps = s0;
                         pchol::detail::coupling_solve_rows(a.data(), w, l, l + 1, r2, fs.data(), n, limited);
-                        plain::coupling_solve(a.data(), w, l, l + 1, r2, ps.data(), n, limited);
+                        reference::coupling_solve(a.data(), w, l, l + 1, r2, ps.data(), n, limited);
                         EXPECT_TRUE(identical(fs, ps, limited ? "coupling_solve (band limited)" : "coupling_solve"));
                     }
                 }
@@ -206,29 +207,29 @@ TYPED_TEST(KernelIdentity, CouplingSteps) {
                         std::vector<T> fa = a0, pa = a0, fb = b0, pb = b0;
                         pchol::update_separator_tail(fa.data(), i32(w), i32(K), i32(r1), i32(r2), s0.data(), fb.data(),
                                                      i32(n), i32(nrhs));
-                        plain::update_separator_tail(pa.data(), w, K, r1, r2, s0.data(), pb.data(), n, nrhs);
+                        reference::update_separator_tail(pa.data(), w, K, r1, r2, s0.data(), pb.data(), n, nrhs);
                         EXPECT_TRUE(identical(fa, pa, "update_separator_tail A"));
                         EXPECT_TRUE(identical(fb, pb, "update_separator_tail B"));
 
                         pchol::apply_link(i32(w), i32(K), i32(r1), i32(r2), l0.data(), fb.data(), i32(n), i32(nrhs));
-                        plain::apply_link(w, K, r1, r2, l0.data(), pb.data(), n, nrhs);
+                        reference::apply_link(w, K, r1, r2, l0.data(), pb.data(), n, nrhs);
                         EXPECT_TRUE(identical(fb, pb, "apply_link"));
                     }
                     std::vector<T> fa = a0, pa = a0, fb = b0, pb = b0, fs = s0, ps = s0, fl = l0, pl = l0;
                     pchol::update_separator_head(fa.data(), i32(w), i32(J), i32(e), fs.data(), fb.data(), i32(n),
                                                  i32(nrhs));
-                    plain::update_separator_head(pa.data(), w, J, e, ps.data(), pb.data(), n, nrhs);
+                    reference::update_separator_head(pa.data(), w, J, e, ps.data(), pb.data(), n, nrhs);
                     EXPECT_TRUE(identical(fa, pa, "update_separator_head A"));
                     EXPECT_TRUE(identical(fb, pb, "update_separator_head B"));
                     pchol::save_link(i32(w), i32(J), i32(e), fs.data(), fl.data(), i32(n));
-                    plain::save_link(w, J, e, ps.data(), pl.data(), n);
+                    reference::save_link(w, J, e, ps.data(), pl.data(), n);
                     EXPECT_TRUE(identical(fl, pl, "save_link"));
                     pchol::form_fill(fa.data(), i32(w), i32(J), i32(K), i32(e), fs.data(), i32(n));
-                    plain::form_fill(pa.data(), w, J, K, e, ps.data(), n);
+                    reference::form_fill(pa.data(), w, J, K, e, ps.data(), n);
                     EXPECT_TRUE(identical(fa, pa, "form_fill A"));
                     EXPECT_TRUE(identical(fs, ps, "form_fill spikes"));
                     pchol::apply_left_spike(i32(w), i32(J), i32(K), i32(e), s0.data(), fb.data(), i32(n), i32(nrhs));
-                    plain::apply_left_spike(w, J, K, e, s0.data(), pb.data(), n, nrhs);
+                    reference::apply_left_spike(w, J, K, e, s0.data(), pb.data(), n, nrhs);
                     EXPECT_TRUE(identical(fb, pb, "apply_left_spike"));
                 }
             }
@@ -251,7 +252,7 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
                 // separator as long as a block or shorter than the band.
                 std::vector<T> a = random_band<T>(n, w, 903);
                 i32 flags[2] = {0, 0};
-                plain::band_factor_block(a.data(), w, f, l, pchol::real_of_t<T>(0), flags, 1);
+                reference::band_factor_block(a.data(), w, f, l, pchol::real_of_t<T>(0), flags, 1);
                 const std::vector<T> s0 = random_columns<T>(n, w, 904), l0 = random_columns<T>(n, w, 905);
                 for (const idx left_last : {idx(0), f - br - 1}) {
                     for (const idx right : {idx(0), br, std::max<idx>(w - 1, 1)}) {
@@ -259,9 +260,9 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
                         std::vector<T> fb = random_columns<T>(n, nrhs, 906), pb = fb;
                         pchol::detail::back_substitute_block(a.data(), w, f, l, left_last, s0.data(), l0.data(), r1,
                                                              r2, fb.data(), n, nrhs);
-                        if (nrhs > 0 && left_last > 0) plain::apply_left_spike(w, f, l, left_last, s0.data(), pb.data(), n, nrhs);
-                        if (r1 > 0) plain::apply_link(w, l, r1, r2, l0.data(), pb.data(), n, nrhs);
-                        plain::rhs_backward_block(a.data(), w, f, l, pb.data(), n, nrhs);
+                        if (nrhs > 0 && left_last > 0) reference::apply_left_spike(w, f, l, left_last, s0.data(), pb.data(), n, nrhs);
+                        if (r1 > 0) reference::apply_link(w, l, r1, r2, l0.data(), pb.data(), n, nrhs);
+                        reference::rhs_backward_block(a.data(), w, f, l, pb.data(), n, nrhs);
                         EXPECT_TRUE(identical(fb, pb, "back_substitute_block"));
                     }
                 }
@@ -289,8 +290,8 @@ TYPED_TEST(KernelIdentity, PairedFactorisationAndForwardSubstitution) {
                 std::vector<T> plain = fast;
                 i32 ff[2] = {0, 0}, pf[2] = {0, 0};
                 pchol::detail::band_factor_pair(fast.data(), w, f1, l1, f2, l2, pchol::real_of_t<T>(0), ff, 2);
-                plain::band_factor_block(plain.data(), w, f1, l1, pchol::real_of_t<T>(0), pf, 2);
-                plain::band_factor_block(plain.data(), w, f2, l2, pchol::real_of_t<T>(0), pf, 2);
+                reference::band_factor_block(plain.data(), w, f1, l1, pchol::real_of_t<T>(0), pf, 2);
+                reference::band_factor_block(plain.data(), w, f2, l2, pchol::real_of_t<T>(0), pf, 2);
                 EXPECT_TRUE(identical(fast, plain, "A"));
                 EXPECT_EQ(ff[0], 0);
                 EXPECT_EQ(ff[1], bad != 0 ? -1 : 0);
@@ -299,8 +300,8 @@ TYPED_TEST(KernelIdentity, PairedFactorisationAndForwardSubstitution) {
                     const std::vector<T> b0 = random_columns<T>(n, nrhs, 921 + len2);
                     std::vector<T> fb = b0, pb = b0;
                     pchol::detail::rhs_forward_pair(plain.data(), w, f1, l1, f2, l2, fb.data(), n, nrhs);
-                    plain::rhs_forward_block(plain.data(), w, f1, l1, pb.data(), n, nrhs);
-                    plain::rhs_forward_block(plain.data(), w, f2, l2, pb.data(), n, nrhs);
+                    reference::rhs_forward_block(plain.data(), w, f1, l1, pb.data(), n, nrhs);
+                    reference::rhs_forward_block(plain.data(), w, f2, l2, pb.data(), n, nrhs);
                     EXPECT_TRUE(identical(fb, pb, "rhs_forward_pair"));
                 }
             }
@@ -327,8 +328,8 @@ TYPED_TEST(KernelIdentity, PairedBackSubstitution) {
                                                   << ".." << lq << " of " << n);
                 std::vector<T> a = random_band<T>(n, w, 910 + w);
                 i32 flags[2] = {0, 0};
-                plain::band_factor_block(a.data(), w, fp, lp, pchol::real_of_t<T>(0), flags, 1);
-                plain::band_factor_block(a.data(), w, fq, lq, pchol::real_of_t<T>(0), flags, 1);
+                reference::band_factor_block(a.data(), w, fp, lp, pchol::real_of_t<T>(0), flags, 1);
+                reference::band_factor_block(a.data(), w, fq, lq, pchol::real_of_t<T>(0), flags, 1);
                 ASSERT_EQ(flags[0], 0);
                 const std::vector<T> s0 = random_columns<T>(n, w, 911), l0 = random_columns<T>(n, w, 912);
                 const pchol::detail::back_task p{fp, lp, idx(0), lp + 1, lp + br};
@@ -338,9 +339,9 @@ TYPED_TEST(KernelIdentity, PairedBackSubstitution) {
                     pchol::detail::back_substitute_pair(a.data(), w, p, q, s0.data(), l0.data(), fb.data(), n, nrhs);
                     for (const auto& t : {p, q}) {
                         if (nrhs > 0 && t.left_last > 0)
-                            plain::apply_left_spike(w, t.first, t.last, t.left_last, s0.data(), pb.data(), n, nrhs);
-                        if (t.r1 > 0) plain::apply_link(w, t.last, t.r1, t.r2, l0.data(), pb.data(), n, nrhs);
-                        plain::rhs_backward_block(a.data(), w, t.first, t.last, pb.data(), n, nrhs);
+                            reference::apply_left_spike(w, t.first, t.last, t.left_last, s0.data(), pb.data(), n, nrhs);
+                        if (t.r1 > 0) reference::apply_link(w, t.last, t.r1, t.r2, l0.data(), pb.data(), n, nrhs);
+                        reference::rhs_backward_block(a.data(), w, t.first, t.last, pb.data(), n, nrhs);
                     }
                     EXPECT_TRUE(identical(fb, pb, "back_substitute_pair"));
                 }

@@ -7,6 +7,7 @@
 #include "family_support.hpp"
 #include "pchol/pipelined.hpp"
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "pchol/settings.hpp"
+#include "pchol/settings_testing.hpp"
 #include "pchol/threads.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "pchol/settings.hpp"
+#include "pchol/settings_testing.hpp"
 
 #include <gtest/gtest.h>
 

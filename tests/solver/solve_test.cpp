@@ -1,12 +1,16 @@
 // The parallel solver end to end: solutions against an independent
 // double-precision Cholesky over many shapes and thread counts, bit-identical
 // results for every thread count, pivot failures in phase 1 and in later
-// sweeps, resource failures injected through the platform, and refused
-// arguments. A solve that could hang runs on a thread of its own and the test
-// process fails (instead of hanging) when it does not return in time.
+// sweeps, resource failures injected through the platform, and empty
+// systems (the tests run for every element type are in
+// element_types_test.cpp). A solve that could hang runs on a thread of its
+// own and the test process fails (instead of hanging) when it does not
+// return in time.
 #include "pchol/band_kernels.hpp"
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/settings.hpp"
+#include "pchol/settings_testing.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"
 #include "pchol/threads.hpp"
@@ -142,25 +146,6 @@ TEST_P(SolveShapes, MatchReferenceForEveryThreadCount) {
 
 INSTANTIATE_TEST_SUITE_P(HalfBandwidths, SolveShapes, ::testing::Values(0, 1, 2, 3, 8, 13),
                          [](const ::testing::TestParamInfo<int>& info) { return "hbw" + std::to_string(info.param); });
-
-// hbw at or beyond n: one block, and the band array's rows reach far past
-// column n.
-TEST(Solve, BandwidthBeyondTheMatrix) {
-    for (const idx n : {1, 2, 5}) {
-        for (const idx hbw : {n, n + 1, 3 * n + 4}) {
-            const band_matrix m = random_spd(n, hbw, 17);
-            const std::vector<double> rhs = random_rhs(n, 2, 4);
-            const reference_solution ref = solve_reference(m, rhs, 2);
-            use_threads(3);
-            problem p(m, rhs, 2);
-            const std::vector<float> a0 = p.a;
-            p.solve();
-            ASSERT_EQ(p.info, pchol::info_ok);
-            EXPECT_LE(max_error(p.b, ref.x), ref.bound) << n << "," << hbw;
-            for (const idx s : slots_beyond_n(n, hbw)) EXPECT_TRUE(pchol_test::same_bits(p.a[s], a0[s]));
-        }
-    }
-}
 
 // The benchmark's own system, smaller: its exact solution is known.
 TEST(Solve, BenchmarkSystem) {
@@ -382,32 +367,6 @@ TEST(ThreadCount, BelowOneRunsOnTheCallingThread) {
 }
 
 // ---- Arguments -------------------------------------------------------------------
-
-// Refused arguments touch nothing; the arrays here are far smaller than the
-// sizes claim, so any access would be outside them.
-TEST(Arguments, RefusedBeforeAnythingIsTouched) {
-    struct sizes {
-        std::int32_t n, hbw, nrhs;
-    };
-    const std::int32_t max = std::numeric_limits<std::int32_t>::max();
-    const sizes refused[] = {
-        {10, -1, 1},          // negative half bandwidth
-        {0, -5, 0},           //
-        {100000, 30000, 1},   // band of 3e9 elements
-        {50000, 25000, 1},    // band fits, scratch of 2.5e9 does not
-        {max, 0, 1},          // band and scratch fit, the row counters would pass 2^31
-        {1300000000, 0, 0},   //
-    };
-    for (const sizes& s : refused) {
-        std::vector<float> a(16, 2.0f), b(16, 3.0f), w(16, 4.0f);
-        std::int32_t info = 12345;
-        pchol_solve4(a.data(), s.n, s.hbw, b.data(), s.nrhs, w.data(), info);
-        EXPECT_EQ(info, pchol::info_bad_arguments) << s.n << " " << s.hbw;
-        EXPECT_EQ(a, std::vector<float>(16, 2.0f));
-        EXPECT_EQ(b, std::vector<float>(16, 3.0f));
-        EXPECT_EQ(w, std::vector<float>(16, 4.0f));
-    }
-}
 
 TEST(Arguments, EmptySystemsAreValid) {
     use_threads(4);

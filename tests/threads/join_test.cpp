@@ -1,6 +1,7 @@
 // Joining threads: waits, closes and freed slots, one thread at a time and
 // table-wide.
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
 #include "support.hpp"
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
 
 #include <gtest/gtest.h>

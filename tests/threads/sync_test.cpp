@@ -2,6 +2,7 @@
 // parties, the signal chain, re-arming, and the solver's pattern of two
 // points used alternately.
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
 #include "support.hpp"
 

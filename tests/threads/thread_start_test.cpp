@@ -2,6 +2,7 @@
 // refused thread creation.
 #include "pchol/platform.hpp"
 #include "handle_hog.hpp"
+#include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
 #include "support.hpp"
 

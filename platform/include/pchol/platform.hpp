@@ -94,14 +94,4 @@ bool affinity_masks(std::uint32_t& process_mask, std::uint32_t& system_mask);
 // nothing where standard output has no text mode (POSIX).
 void set_binary_stdout();
 
-// ---- Fault injection (for tests) ---------------------------------------------
-// Makes the next creation of the given kind fail (return 0). Each call arms
-// one failure; it is consumed by the next creation of that kind in any thread.
-enum class object_kind { mutex, event, thread };
-void fail_next_create(object_kind kind);
-
-// Number of handles currently open, of every kind. Tests use it to check
-// that nothing leaked.
-int open_handle_count();
-
 }  // namespace platform

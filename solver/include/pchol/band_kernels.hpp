@@ -100,10 +100,11 @@ void gather_right_coupling(const T* A, const std::int32_t& hbw, const std::int32
                            const std::int32_t& last, const std::int32_t& n, T* spikes);
 
 // ---- Coupling steps ---------------------------------------------------------------
-// Row numbers: the separator or block in hand is first..last (J..K), its head
-// J..O with O = min(J + hbw - 1, n). left_last (e) is the last row of the full
-// block on its left whose tail rows t_q = e - hbw + q couple with it. Every
-// step does nothing for B when nrhs < 1, and nothing at all when hbw = 0.
+// Row numbers: the separator or block in hand is first..last, its head
+// first..head_end with head_end = min(first + hbw - 1, n). left_last is the
+// last row of the full block on its left, whose tail rows
+// t_q = left_last - hbw + q couple with it. Every step does nothing for B
+// when nrhs < 1, and nothing at all when hbw = 0.
 
 // A separator's tail after the elimination of its right neighbour
 // r1..r2: the tail triangle loses the Gram matrix of the neighbour's spike
@@ -122,17 +123,17 @@ void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& fi
                            const T* spikes, T* B, const std::int32_t& n, const std::int32_t& nrhs);
 
 // Keeps the solved coupling of the head rows for the back substitution:
-// links(i, e + 1 + (r - J)) <- spikes(r, i), bit for bit.
+// links(i, left_last + 1 + (r - first)) <- spikes(r, i), bit for bit.
 template <class T>
 void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last, const T* spikes,
                T* links, const std::int32_t& n);
 
 // Forms, in the head rows of spikes, the coupling of the separator's head
 // with the tail of the separator two neighbours to the left, and clears
-// spikes rows O + 1 ... K. The band slots A(J - 1, J) ... A(J - 1, J + hbw - 1)
-// serve as scratch (the upper entries of an eliminated row that nothing reads
-// again; for a short last separator some lie beyond column n, still inside
-// the array). Sums accumulated.
+// spikes rows head_end + 1 ... last. The band slots A(first - 1, first) ...
+// A(first - 1, first + hbw - 1) serve as scratch (the upper entries of an
+// eliminated row that nothing reads again; for a short last separator some
+// lie beyond column n, still inside the array). Sums accumulated.
 template <class T>
 void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                const std::int32_t& left_last, T* spikes, const std::int32_t& n);

@@ -47,9 +47,4 @@ inline constexpr std::int32_t max_threads = 32;
 // empty; one processor when the query failed.
 std::int32_t processors_from_masks(bool query_ok, std::uint32_t process_mask, std::uint32_t system_mask);
 
-// Test seam: replaces the affinity query (nullptr restores the platform's)
-// and forgets the cached counts.
-using affinity_query = bool (*)(std::uint32_t& process_mask, std::uint32_t& system_mask);
-void set_affinity_query_for_testing(affinity_query query);
-
 }  // namespace pchol

@@ -1,6 +1,7 @@
-// The solver in double, complex double and complex single precision
-// (pchol_solve3, pchol_solve1, pchol_solve2): solutions against an
-// independent complex-double reference over many shapes and thread counts,
+// The solver in every element type (pchol_solve4, pchol_solve3,
+// pchol_solve1, pchol_solve2), one typed test body for all four: solutions
+// against an independent complex-double reference over many shapes and
+// thread counts,
 // bit-identical results for every thread count, the complex rules (plain
 // transpose, modulus pivot test, principal root), agreement between the
 // precisions, and the process-wide blocking that the first solve fixes.
@@ -30,10 +31,10 @@ double error_bound(const std::vector<cd>& x, idx hbw) {
 }
 
 template <class T>
-class Variant : public ::testing::Test {};
+class EveryType : public ::testing::Test {};
 
-using variant_types = ::testing::Types<double, std::complex<double>, std::complex<float>>;
-TYPED_TEST_SUITE(Variant, variant_types);
+using element_types = ::testing::Types<float, double, std::complex<double>, std::complex<float>>;
+TYPED_TEST_SUITE(EveryType, element_types);
 
 // ---- Shapes -----------------------------------------------------------------------
 
@@ -94,15 +95,15 @@ void check_shapes(idx hbw) {
     });
 }
 
-TYPED_TEST(Variant, ShapesHbw0) { check_shapes<TypeParam>(0); }
-TYPED_TEST(Variant, ShapesHbw1) { check_shapes<TypeParam>(1); }
-TYPED_TEST(Variant, ShapesHbw2) { check_shapes<TypeParam>(2); }
-TYPED_TEST(Variant, ShapesHbw3) { check_shapes<TypeParam>(3); }
-TYPED_TEST(Variant, ShapesHbw8) { check_shapes<TypeParam>(8); }
-TYPED_TEST(Variant, ShapesHbw13) { check_shapes<TypeParam>(13); }
+TYPED_TEST(EveryType, ShapesHbw0) { check_shapes<TypeParam>(0); }
+TYPED_TEST(EveryType, ShapesHbw1) { check_shapes<TypeParam>(1); }
+TYPED_TEST(EveryType, ShapesHbw2) { check_shapes<TypeParam>(2); }
+TYPED_TEST(EveryType, ShapesHbw3) { check_shapes<TypeParam>(3); }
+TYPED_TEST(EveryType, ShapesHbw8) { check_shapes<TypeParam>(8); }
+TYPED_TEST(EveryType, ShapesHbw13) { check_shapes<TypeParam>(13); }
 
 // hbw at or beyond n: one block whose band rows reach far past column n.
-TYPED_TEST(Variant, BandwidthBeyondTheMatrix) {
+TYPED_TEST(EveryType, BandwidthBeyondTheMatrix) {
     using T = TypeParam;
     for (const idx n : {1, 2, 5}) {
         for (const idx hbw : {n, n + 1, 3 * n + 4}) {
@@ -127,7 +128,7 @@ TYPED_TEST(Variant, BandwidthBeyondTheMatrix) {
 // A zero pivot (a row with a zero diagonal and no coupling, so that it stays
 // exactly zero whatever updates reach it) fails in every element type, in
 // phase 1, in a separator and in the top block; every thread returns.
-TYPED_TEST(Variant, ZeroPivotFailsAndEveryThreadReturns) {
+TYPED_TEST(EveryType, ZeroPivotFailsAndEveryThreadReturns) {
     using T = TypeParam;
     use_threads(1);
     const idx hbw = 3, br = rows_per_block(first_block_size<T>(1), hbw), n = 10 * br;
@@ -147,19 +148,30 @@ TYPED_TEST(Variant, ZeroPivotFailsAndEveryThreadReturns) {
     }
 }
 
-TYPED_TEST(Variant, RefusedArgumentsTouchNothing) {
+// Refused arguments touch nothing; the arrays here are far smaller than the
+// sizes claim, so any access would be outside them.
+TYPED_TEST(EveryType, RefusedArgumentsTouchNothing) {
     using T = TypeParam;
     struct sizes {
         i32 n, hbw, nrhs;
     };
-    for (const sizes& s : {sizes{10, -1, 1}, sizes{100000, 30000, 1}, sizes{50000, 25000, 1}}) {
-        std::vector<T> a(8, T(2)), b(8, T(3)), w(8, T(4));
+    const i32 max = std::numeric_limits<i32>::max();
+    const sizes refused[] = {
+        {10, -1, 1},         // negative half bandwidth
+        {0, -5, 0},          //
+        {100000, 30000, 1},  // band of 3e9 elements
+        {50000, 25000, 1},   // band fits, scratch of 2.5e9 does not
+        {max, 0, 1},         // band and scratch fit, the row counters would pass 2^31
+        {1300000000, 0, 0},  //
+    };
+    for (const sizes& s : refused) {
+        std::vector<T> a(16, T(2)), b(16, T(3)), w(16, T(4));
         i32 info = 12345;
         entry<T>::solve(a.data(), s.n, s.hbw, b.data(), s.nrhs, w.data(), info);
         EXPECT_EQ(info, pchol::info_bad_arguments) << s.n << " " << s.hbw;
-        EXPECT_EQ(a, std::vector<T>(8, T(2)));
-        EXPECT_EQ(b, std::vector<T>(8, T(3)));
-        EXPECT_EQ(w, std::vector<T>(8, T(4)));
+        EXPECT_EQ(a, std::vector<T>(16, T(2)));
+        EXPECT_EQ(b, std::vector<T>(16, T(3)));
+        EXPECT_EQ(w, std::vector<T>(16, T(4)));
     }
 }
 

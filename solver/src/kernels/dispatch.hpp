@@ -1,0 +1,334 @@
+// Definitions of the block kernels and coupling steps declared in
+// pchol/band_kernels.hpp: for each one, the line that chooses which variant
+// runs. Every variant stores the values of the reference loops bit for bit:
+// a value receives the same operations, on the same operands, in the same
+// order; what changes is which independent values are worked on side by
+// side, and that loop lengths are known to the compiler. The fast variants
+// exist for the half bandwidths 4 and 8 (the benchmark's is 8):
+//
+//   kernel                 hbw 4 or 8                                 other hbw
+//   band_factor_block      fixed::band_factor_block (scalar rows)     reference
+//   band_factor_pair       two fixed::band_factorisation side by      reference, twice
+//                          side (real elements: vector lanes)
+//   spike_solve            real: fixed::spike_solve_lanes,            reference
+//                          complex: fixed::spike_solve_window;
+//                          reference for blocks of at most hbw rows
+//   rhs_forward_block      fixed::forward_substitution per column;    reference
+//                          reference for blocks of at most hbw rows
+//   rhs_forward_pair       two fixed::forward_substitution side by    reference, twice
+//                          side
+//   rhs_backward_block     fixed::back_substitute_column per column   reference
+//                          (without couplings)
+//   update_separator_tail  real: fixed::update_separator_tail_lanes,  reference
+//                          complex: fixed::update_separator_tail
+//   update_separator_head  fixed::update_separator_head               reference
+//   form_fill              fixed::form_fill                           reference
+//   apply_left_spike       fixed::apply_left_spike_column per column  reference
+//   back substitution of   fixed::back_substitution per column (the   reference apply_left_spike,
+//   a block (or a pair)    three steps fused row by row; pairs side   apply_link,
+//                          by side)                                   rhs_backward_block
+//   coupling_solve, the gathers, save_link, apply_link: the reference loops
+//   for every half bandwidth (they already run over consecutive memory).
+//
+// Files: kernels/reference.hpp (the reference loops), kernels/fixed_*.hpp
+// (the fixed-width variants by family), kernels/compiler.hpp (unrolling and
+// vector extensions).
+#pragma once
+
+#include "element_traits.hpp"
+#include "kernels/fixed_backward.hpp"
+#include "kernels/fixed_factor.hpp"
+#include "kernels/fixed_forward.hpp"
+#include "kernels/fixed_separator.hpp"
+#include "kernels/reference.hpp"
+#include "pchol/band_kernels.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+
+namespace pchol::detail {
+
+// fast(W), W the half bandwidth as a std::integral_constant, for the half
+// bandwidths with fixed-width variants; reference() for every other.
+template <class Fast, class Reference>
+inline void by_width(index hbw, Fast&& fast, Reference&& reference) {
+    switch (hbw) {
+        case 4:
+            fast(std::integral_constant<int, 4>{});
+            return;
+        case 8:
+            fast(std::integral_constant<int, 8>{});
+            return;
+        default:
+            reference();
+    }
+}
+
+// f(b) for each of the nrhs columns b of an n-row column-major array B.
+template <class T, class F>
+inline void each_column(T* B, index n, index nrhs, F&& f) {
+    for (index k = 0; k < nrhs; ++k) f(B + k * n);
+}
+
+// Real elements go through vector lanes where the compiler has them.
+template <class T>
+inline constexpr bool real_lanes = fixed::vector_lanes && std::is_floating_point_v<T>;
+
+// Runs the row chains of two independent blocks side by side, one step of
+// each in turn, then the rest of the longer one. A stepper has done() and
+// step(); each block's values are those of the stepper run alone.
+template <class Stepper>
+void side_by_side(Stepper& x, Stepper& y) {
+    while (!x.done() && !y.done()) {
+        x.step();
+        y.step();
+    }
+    while (!x.done()) x.step();
+    while (!y.done()) y.step();
+}
+
+}  // namespace pchol::detail
+
+namespace pchol {
+
+template <class T>
+void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                       const real_of_t<T>& tol, std::int32_t* fail_flags, const std::int32_t& slot) {
+    detail::by_width(
+        hbw, [&](auto W) { detail::fixed::band_factor_block<T, W>(A, first, last, tol, fail_flags + (slot - 1)); },
+        [&] { detail::reference::band_factor_block(A, hbw, first, last, tol, fail_flags, slot); });
+}
+
+template <class T>
+void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                 T* spikes, const std::int32_t& n) {
+    // Blocks of at most hbw rows are too short for the fixed-width window.
+    if (last - first < hbw) return detail::reference::spike_solve(A, hbw, first, last, spikes, n);
+    detail::by_width(
+        hbw,
+        [&](auto W) {
+            if constexpr (detail::real_lanes<T>) detail::fixed::spike_solve_lanes<T, W>(A, first, last, spikes, n);
+            else detail::fixed::spike_solve_window<T, W>(A, first, last, spikes, n);
+        },
+        [&] { detail::reference::spike_solve(A, hbw, first, last, spikes, n); });
+}
+
+template <class T>
+void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                    const std::int32_t& r2, T* spikes, const std::int32_t& n) {
+    detail::reference::coupling_solve(A, hbw, last, r1, r2, spikes, n);
+}
+
+template <class T>
+void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                       T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    // Blocks of at most hbw rows are too short for the fixed-width window.
+    if (last - first < hbw) return detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs);
+    detail::by_width(
+        hbw,
+        [&](auto W) {
+            detail::each_column(B, n, nrhs, [&](T* b) {
+                detail::fixed::forward_substitution<T, W> x(A, first, last, b);
+                while (!x.done()) x.step();
+            });
+        },
+        [&] { detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs); });
+}
+
+template <class T>
+void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                        T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    detail::by_width(
+        hbw,
+        [&](auto W) {
+            detail::each_column(B, n, nrhs, [&](T* b) {
+                detail::fixed::back_substitute_column<T, W>(A, first, last, 0, nullptr, nullptr, 0, 0, b, n);
+            });
+        },
+        [&] { detail::reference::rhs_backward_block(A, hbw, first, last, B, n, nrhs); });
+}
+
+template <class T>
+void gather_left_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                          T* spikes, const std::int32_t& n) {
+    detail::reference::gather_left_coupling(A, hbw, first, last, spikes, n);
+}
+
+template <class T>
+void gather_right_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first,
+                           const std::int32_t& last, const std::int32_t& n, T* spikes) {
+    detail::reference::gather_right_coupling(A, hbw, first, last, n, spikes);
+}
+
+template <class T>
+void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                           const std::int32_t& r2, const T* spikes, T* B, const std::int32_t& n,
+                           const std::int32_t& nrhs) {
+    detail::by_width(
+        hbw,
+        [&](auto W) {
+            if constexpr (detail::real_lanes<T>)
+                detail::fixed::update_separator_tail_lanes<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
+            else detail::fixed::update_separator_tail<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
+        },
+        [&] { detail::reference::update_separator_tail(A, hbw, last, r1, r2, spikes, B, n, nrhs); });
+}
+
+template <class T>
+void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last,
+                           const T* spikes, T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    detail::by_width(
+        hbw, [&](auto W) { detail::fixed::update_separator_head<T, W>(A, first, left_last, spikes, B, n, nrhs); },
+        [&] { detail::reference::update_separator_head(A, hbw, first, left_last, spikes, B, n, nrhs); });
+}
+
+template <class T>
+void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last, const T* spikes,
+               T* links, const std::int32_t& n) {
+    detail::reference::save_link(hbw, first, left_last, spikes, links, n);
+}
+
+template <class T>
+void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+               const std::int32_t& left_last, T* spikes, const std::int32_t& n) {
+    detail::by_width(
+        hbw, [&](auto W) { detail::fixed::form_fill<T, W>(A, first, last, left_last, spikes, n); },
+        [&] { detail::reference::form_fill(A, hbw, first, last, left_last, spikes, n); });
+}
+
+template <class T>
+void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                      const std::int32_t& left_last, const T* spikes, T* B, const std::int32_t& n,
+                      const std::int32_t& nrhs) {
+    detail::by_width(
+        hbw,
+        [&](auto W) {
+            detail::each_column(B, n, nrhs, [&](T* b) {
+                detail::fixed::apply_left_spike_column<T, W>(first, last, left_last, spikes, b, n);
+            });
+        },
+        [&] { detail::reference::apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs); });
+}
+
+template <class T>
+void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1, const std::int32_t& r2,
+                const T* links, T* B, const std::int32_t& n, const std::int32_t& nrhs) {
+    detail::reference::apply_link(hbw, last, r1, r2, links, B, n, nrhs);
+}
+
+}  // namespace pchol
+
+namespace pchol::detail {
+
+// The steps the worker runs in forms of its own: with 64-bit rows, on two
+// independent blocks of one sweep at once, or fused.
+
+// coupling_solve at the first level: column q only over the rows the band
+// reaches (band_limited).
+template <class T>
+void coupling_solve_rows(const T* A, index hbw, index last, index r1, index r2, T* spikes, index n,
+                         bool band_limited) {
+    reference::coupling_solve(A, hbw, last, r1, r2, spikes, n, band_limited);
+}
+
+// The number of head rows of the right separator r1..r2 (r1 = 0: none) that
+// apply_link uses for the block ending at last.
+inline index link_rows(index hbw, index last, index r1, index r2, index n) {
+    return r1 > 0 ? std::min(std::min(r2 - r1 + 1, hbw), n - last) : 0;
+}
+
+// The back substitution of the block first..last: apply_left_spike when
+// left_last > 0 (the tail of the left separator ends there), apply_link when
+// r1 > 0 (the right separator is r1..r2), then rhs_backward_block.
+template <class T>
+void back_substitute_block(const T* A, index hbw, index first, index last, index left_last, const T* spikes,
+                           const T* links, index r1, index r2, T* B, index n, index nrhs) {
+    if (nrhs < 1) return;
+    by_width(
+        hbw,
+        [&](auto W) {
+            const index m = link_rows(hbw, last, r1, r2, n);
+            each_column(B, n, nrhs, [&](T* b) {
+                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, links, r1, m, b, n);
+            });
+        },
+        [&] {
+            if (left_last > 0) reference::apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs);
+            if (r1 > 0) reference::apply_link(hbw, last, r1, r2, links, B, n, nrhs);
+            reference::rhs_backward_block(A, hbw, first, last, B, n, nrhs);
+        });
+}
+
+// One block's back substitution as the worker hands it out: rows first..last,
+// the left separator's tail ending at left_last (0: none), the right
+// separator r1..r2 (r1 = 0: none).
+struct back_task {
+    index first, last, left_last, r1, r2;
+};
+
+// The back substitutions of two independent blocks (of the same sweep).
+template <class T>
+void back_substitute_pair(const T* A, index hbw, const back_task& p, const back_task& q, const T* spikes,
+                          const T* links, T* B, index n, index nrhs) {
+    if (nrhs < 1) return;
+    by_width(
+        hbw,
+        [&](auto W) {
+            for (index k = 0; k < nrhs; ++k) {
+                fixed::back_substitution<T, W> x(A, p.first, p.last, p.left_last, spikes, links, p.r1,
+                                                 link_rows(hbw, p.last, p.r1, p.r2, n), B + k * n, n);
+                fixed::back_substitution<T, W> y(A, q.first, q.last, q.left_last, spikes, links, q.r1,
+                                                 link_rows(hbw, q.last, q.r1, q.r2, n), B + k * n, n);
+                side_by_side(x, y);
+            }
+        },
+        [&] {
+            for (const back_task* t : {&p, &q})
+                back_substitute_block(A, hbw, t->first, t->last, t->left_last, spikes, links, t->r1, t->r2, B, n,
+                                      nrhs);
+        });
+}
+
+// The factorisations of two independent blocks first1..last1 and
+// first2..last2. Each block's rows get the values of band_factor_block on it
+// alone: it runs to its end or to its own failed pivot, which sets
+// fail_flags(slot). The vector lanes pay here, where the other block's chain
+// hides their latency; one block alone is faster on scalars (47 us against
+// 43 us per kernel_bench batch).
+template <class T>
+void band_factor_pair(T* A, index hbw, index first1, index last1, index first2, index last2,
+                      const real_of_t<T>& tol, std::int32_t* fail_flags, std::int32_t slot) {
+    by_width(
+        hbw,
+        [&](auto W) {
+            fixed::band_factorisation<T, W, true> x(A, first1, last1, tol, fail_flags + (slot - 1));
+            fixed::band_factorisation<T, W, true> y(A, first2, last2, tol, fail_flags + (slot - 1));
+            side_by_side(x, y);
+        },
+        [&] {
+            reference::band_factor_block(A, hbw, first1, last1, tol, fail_flags, slot);
+            reference::band_factor_block(A, hbw, first2, last2, tol, fail_flags, slot);
+        });
+}
+
+// rhs_forward_block on two independent blocks.
+template <class T>
+void rhs_forward_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* B, index n,
+                      index nrhs) {
+    by_width(
+        hbw,
+        [&](auto W) {
+            for (index k = 0; k < nrhs; ++k) {
+                fixed::forward_substitution<T, W> x(A, first1, last1, B + k * n);
+                fixed::forward_substitution<T, W> y(A, first2, last2, B + k * n);
+                side_by_side(x, y);
+            }
+        },
+        [&] {
+            reference::rhs_forward_block(A, hbw, first1, last1, B, n, nrhs);
+            reference::rhs_forward_block(A, hbw, first2, last2, B, n, nrhs);
+        });
+}
+
+}  // namespace pchol::detail

@@ -1,0 +1,179 @@
+// The forward substitutions for a half bandwidth known at compile time (W):
+// spike_solve on the W columns of spikes, and rhs_forward_block on one column
+// of B at a time. The W columns of spikes are independent right-hand sides of
+// the same substitution, so spike_solve runs the row loop outside and the W
+// columns inside, for real elements as the W lanes of one vector.
+#pragma once
+
+#include "element_traits.hpp"
+#include "kernels/compiler.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace pchol::detail::fixed {
+
+// Forward substitution of the W columns of spikes over rows first..last with the
+// transposed factor of the block, rows outside and the W columns inside. The
+// row in hand, x, and the W rows after it, which it updates, are held in a
+// window w[k][q] (row r + k + 1, column q + 1) that moves down one row per
+// step: a row enters the window untouched and leaves it as the row in hand,
+// with all its updates.
+//
+// The window of spike_solve for real elements, one vector of the W columns
+// per row: each lane receives the operations of its column in the same order
+// (a division by the diagonal entry, then one multiply-subtract per row that
+// it updates), so the stored values are those of the scalar window.
+template <class T, int W>
+void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) {
+    using vec = typename lanes<T, W>::vec;
+    constexpr index S = W + 1;
+    // Row `row` (from 0) of the W columns, and back.
+    auto gather = [spikes, n](index row) {
+        vec v = {};
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) v[q] = spikes[q * n + row];
+        return v;
+    };
+    auto scatter = [spikes, n](index row, vec v) {
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) spikes[q * n + row] = v[q];
+    };
+    vec w[W];
+    PCHOL_UNROLL
+    for (index k = 0; k < W; ++k) w[k] = gather(first + k);
+    vec x = gather(first - 1);
+    for (index r = first; r <= last; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        x = x / ar[0];
+        scatter(r - 1, x);
+        if (r + W <= last) {
+            const vec next = w[0] - x * ar[1];
+            PCHOL_UNROLL
+            for (index k = 1; k < W; ++k) w[k - 1] = w[k] - x * ar[k + 1];
+            if (r + W < last) w[W - 1] = gather(r + W);
+            x = next;
+        } else {
+            const index m = last - r;
+            for (index k = 0; k < m; ++k) w[k] = w[k] - x * ar[k + 1];
+            if (m > 0) {
+                x = w[0];
+                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+            }
+        }
+    }
+}
+
+// The window on scalars, W columns side by side.
+template <class T, int W>
+void spike_solve_window(const T* A, index first, index last, T* spikes, index n) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    T w[W][W];
+    // Row first + 1 + k: untouched so far.
+    PCHOL_UNROLL
+    for (index k = 0; k < W; ++k)
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) w[k][q] = spikes[q * n + first + k];
+    T x[W];
+    PCHOL_UNROLL
+    for (index q = 0; q < W; ++q) x[q] = spikes[q * n + first - 1];
+    for (index r = first; r <= last; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        const T d = ar[0];
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) {
+            x[q] = tr::div(x[q], d);
+            spikes[q * n + r - 1] = x[q];
+        }
+        if (r + W <= last) {
+            T next[W];
+            PCHOL_UNROLL
+            for (index q = 0; q < W; ++q) next[q] = tr::mul_sub(w[0][q], x[q], ar[1]);
+            PCHOL_UNROLL
+            for (index k = 1; k < W; ++k)
+                PCHOL_UNROLL
+                for (index q = 0; q < W; ++q) w[k - 1][q] = tr::mul_sub(w[k][q], x[q], ar[k + 1]);
+            // Row r + W + 1 enters the window untouched: row r + 1 is the
+            // first to update it.
+            if (r + W < last) {
+                PCHOL_UNROLL
+                for (index q = 0; q < W; ++q) w[W - 1][q] = spikes[q * n + r + W];
+            }
+            PCHOL_UNROLL
+            for (index q = 0; q < W; ++q) x[q] = next[q];
+        } else {
+            // The last W rows: the window runs out at row last.
+            const index m = last - r;  // rows below r in the block
+            for (index k = 0; k < m; ++k)
+                PCHOL_UNROLL
+                for (index q = 0; q < W; ++q) w[k][q] = tr::mul_sub(w[k][q], x[q], ar[k + 1]);
+            if (m > 0) {
+                PCHOL_UNROLL
+                for (index q = 0; q < W; ++q) x[q] = w[0][q];
+                for (index k = 1; k < m; ++k)
+                    PCHOL_UNROLL
+                    for (index q = 0; q < W; ++q) w[k - 1][q] = w[k][q];
+            }
+        }
+    }
+}
+
+// Forward substitution of one column x of B over rows first..last. Each row's value
+// passes from update to update in a register: the row in hand and the W rows
+// below it form a window, as in spike_solve, one element per row. One step
+// solves one row (rhs_forward_pair runs two blocks' chains side by side).
+template <class T, int W>
+struct forward_substitution {
+    using tr = element_traits<T>;
+    static constexpr index S = W + 1;
+    const T* A;
+    index first, last;
+    T* x;
+    index r;  // the row in hand
+    T w[W] = {};
+    T xr = {};
+
+    forward_substitution(const T* A_, index first_, index last_, T* x_)
+        : A(A_), first(first_), last(last_), x(x_), r(first_) {
+        if (last - first < W) return;
+        PCHOL_UNROLL
+        for (index k = 0; k < W; ++k) w[k] = x[first + k];
+        xr = x[first - 1];
+    }
+
+    bool done() const { return r > last; }
+
+    void step() {
+        const T* const ar = A + (r - 1) * S;
+        if (last - first < W) {
+            // Too short for the window: the row updates the rows below it in
+            // memory.
+            const T y = tr::div(x[r - 1], ar[0]);
+            x[r - 1] = y;
+            for (index c = r + 1; c <= last; ++c) x[c - 1] = tr::mul_sub(x[c - 1], y, ar[c - r]);
+            ++r;
+            return;
+        }
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        if (r + W <= last) {
+            const T next = tr::mul_sub(w[0], xr, ar[1]);
+            PCHOL_UNROLL
+            for (index k = 1; k < W; ++k) w[k - 1] = tr::mul_sub(w[k], xr, ar[k + 1]);
+            w[W - 1] = r + W < last ? x[r + W] : T{};
+            xr = next;
+        } else {
+            // The last W rows: the window runs out at row last.
+            const index m = last - r;
+            for (index k = 0; k < m; ++k) w[k] = tr::mul_sub(w[k], xr, ar[k + 1]);
+            if (m > 0) {
+                xr = w[0];
+                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+            }
+        }
+        ++r;
+    }
+};
+
+}  // namespace pchol::detail::fixed

@@ -1,0 +1,193 @@
+// The separator updates for a half bandwidth known at compile time (W):
+// update_separator_tail, update_separator_head and form_fill. The entries of
+// a Gram matrix or of a correction are independent sums, so one pass over the
+// spike's rows keeps all of them running, each still summed over ascending
+// rows.
+#pragma once
+
+#include "element_traits.hpp"
+#include "kernels/compiler.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace pchol::detail::fixed {
+
+// The Gram matrix of the right neighbour's spike (rows r1..r2) leaves the
+// separator's tail triangle, and spike times B leaves its tail rows of B.
+// Every entry is its own sum over ascending rows; one pass over the rows
+// carries all of them.
+// update_separator_tail for real elements: row i of the Gram matrix as one
+// vector of W wide sums (lane ip), and the sums of the first column of B as
+// another (lane i), formed in the same pass over the spike's rows. Each lane
+// is its own sum over ascending rows with the products of the scalar loops.
+template <class T, int W>
+void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
+                                 index nrhs) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    using wvec = typename lanes<wide, W>::vec;
+    constexpr index S = W + 1;
+    const index tail_first = last - W + 1;
+    // Row r of the W spike columns, and the tail rows of a column of B, widened.
+    auto spike_row = [spikes, n](index r) {
+        wvec x = {};
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
+        return x;
+    };
+    auto tail_rows = [tail_first](const T* b) {
+        wvec v = {};
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) v[i] = tr::widen(b[tail_first + i - 1]);
+        return v;
+    };
+    auto store_tail_rows = [tail_first](T* b, wvec v) {
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(v[i]);
+    };
+    wvec g[W];
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i) g[i] = wvec{};
+    wvec s = nrhs > 0 ? tail_rows(B) : wvec{};
+    for (index r = r1; r <= r2; ++r) {
+        const wvec x = spike_row(r);
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) g[i] += x * x[i];
+        if (nrhs > 0) s -= x * tr::widen(B[r - 1]);
+    }
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i) {
+        T* const at = A + (tail_first + i - 1) * S;
+        PCHOL_UNROLL
+        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
+    }
+    if (nrhs > 0) store_tail_rows(B, s);
+    for (index k = 1; k < nrhs; ++k) {
+        T* const bk = B + k * n;
+        wvec sk = tail_rows(bk);
+        for (index r = r1; r <= r2; ++r) sk -= spike_row(r) * tr::widen(bk[r - 1]);
+        store_tail_rows(bk, sk);
+    }
+}
+
+// The same on scalars, the W by W sums in an array.
+template <class T, int W>
+void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    constexpr index S = W + 1;
+    const index tail_first = last - W + 1;
+    // g[i][ip] = sum over r of spikes(r, ip) * spikes(r, i) for ip >= i; the
+    // entries below the diagonal are formed alongside and never used.
+    wide g[W][W];
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i)
+        PCHOL_UNROLL
+        for (index ip = 0; ip < W; ++ip) g[i][ip] = tr::widen(tr::zero());
+    for (index r = r1; r <= r2; ++r) {
+        T x[W];
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) x[q] = spikes[q * n + r - 1];
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i)
+            PCHOL_UNROLL
+            for (index ip = 0; ip < W; ++ip) tr::acc_add(g[i][ip], x[ip], x[i]);
+    }
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i) {
+        T* const at = A + (tail_first + i - 1) * S;
+        PCHOL_UNROLL
+        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        wide s[W];
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
+        for (index r = r1; r <= r2; ++r) {
+            const T br = b[r - 1];
+            PCHOL_UNROLL
+            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
+        }
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
+    }
+}
+
+// update_separator_head: the head triangle and the head rows of B lose the
+// left neighbour's contribution, q ascending per entry, through a copy of
+// the head rows of spikes (h[r][q], r counted from first).
+template <class T, int W>
+void update_separator_head(T* A, index first, index left_last, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    const index m = std::min<index>(W, n - first + 1);  // head rows
+    T h[W][W];
+    for (index r = 0; r < m; ++r)
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) h[r][q] = spikes[q * n + first - 1 + r];
+    for (index r = 0; r < m; ++r) {
+        T* const ar = A + (first - 1 + r) * S;
+        for (index c = r; c < m; ++c) {
+            T v = ar[c - r];
+            PCHOL_UNROLL
+            for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[c][q], h[r][q]);
+            ar[c - r] = v;
+        }
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        T bt[W];
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+        for (index r = 0; r < m; ++r) {
+            T v = b[first - 1 + r];
+            PCHOL_UNROLL
+            for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[r][q], bt[q]);
+            b[first - 1 + r] = v;
+        }
+    }
+}
+
+// form_fill: row by row, the head row's coupling x (copied to the scratch
+// slots of row first - 1, as the step defines) times the left neighbour's spike
+// tail rows, each entry summed over ascending k; then the rows below the
+// head are cleared.
+template <class T, int W>
+void form_fill(T* A, index first, index last, index left_last, T* spikes, index n) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    constexpr index S = W + 1;
+    const index head_end = std::min<index>(first + W - 1, n);
+    T* const v = A + (first - 2) * S + 1;
+    // The tail rows of the left neighbour's spike: t[k][j] = spikes(t_k, j).
+    T t[W][W];
+    PCHOL_UNROLL
+    for (index k = 0; k < W; ++k)
+        PCHOL_UNROLL
+        for (index j = 0; j < W; ++j) t[k][j] = spikes[j * n + left_last - W + k];
+    for (index r = first; r <= head_end; ++r) {
+        T x[W];
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) x[i] = spikes[i * n + r - 1];
+        wide s[W];
+        PCHOL_UNROLL
+        for (index j = 0; j < W; ++j) s[j] = tr::widen(tr::zero());
+        PCHOL_UNROLL
+        for (index k = 0; k < W; ++k)
+            PCHOL_UNROLL
+            for (index j = 0; j < W; ++j) tr::acc_add(s[j], x[k], t[k][j]);
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) {
+            v[i] = x[i];
+            spikes[i * n + r - 1] = tr::narrow(tr::negate(s[i]));
+        }
+    }
+    for (index i = 0; i < W; ++i) {
+        T* const si = spikes + i * n;
+        for (index r = head_end + 1; r <= last; ++r) si[r - 1] = tr::zero();
+    }
+}
+
+}  // namespace pchol::detail::fixed
