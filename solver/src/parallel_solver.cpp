@@ -33,6 +33,7 @@
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
+#include "rhs_steps.hpp"
 #include "team.hpp"
 #include "tuning.hpp"
 
@@ -116,6 +117,9 @@ struct worker_state {
     const index nrhs;
     const index block_rows;
     const real_of_t<T>& tol;
+    // The factor is already in A and WORK (a solve with a stored factor): the
+    // sweeps only carry the right-hand sides through it, reading A and WORK.
+    const bool rhs_only;
 
     // Shared: the counter mutex guards the cursors next_row and back_row; the
     // other counters change only at a barrier, by the thread released first.
@@ -199,8 +203,8 @@ bool pivot_failed(worker_state<T>& s) {
 // factored, its couplings are solved (the spike with the tail of the
 // separator on its left, and the coupling of its tail with the head of the
 // separator on its right, left in that separator's spikes rows), and its
-// right-hand sides are forward-solved. A failed pivot, here or in another
-// thread, ends the sweep for this thread.
+// right-hand sides are forward-solved; with a stored factor only the last.
+// A failed pivot, here or in another thread, ends the sweep for this thread.
 template <class T>
 void eliminate_blocks(worker_state<T>& s) {
     const bool odd_blocks = s.level_scale == 1;
@@ -229,16 +233,20 @@ void eliminate_blocks(worker_state<T>& s) {
     blocks_in_hand h;
     while (take_block(s, s.next_row, true, h)) {
         if (h.paired) {
-            band_factor_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.tol, s.fail_flags, s.sync_index);
-            if (failed()) break;
-            couplings(h.first, h.last);
-            couplings(h.first2, h.last2);
+            if (!s.rhs_only) {
+                band_factor_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.tol, s.fail_flags, s.sync_index);
+                if (failed()) break;
+                couplings(h.first, h.last);
+                couplings(h.first2, h.last2);
+            }
             if (s.nrhs > 0) rhs_forward_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.B, n, s.nrhs);
             continue;
         }
-        band_factor_block(A, hbw, h.first, h.last, s.tol, s.fail_flags, s.sync_index);
-        if (failed()) break;
-        couplings(h.first, h.last);
+        if (!s.rhs_only) {
+            band_factor_block(A, hbw, h.first, h.last, s.tol, s.fail_flags, s.sync_index);
+            if (failed()) break;
+            couplings(h.first, h.last);
+        }
         if (s.nrhs > 0) rhs_forward_block(A, hbw, h.first, h.last, s.B, n, s.nrhs);
     }
 }
@@ -247,7 +255,8 @@ void eliminate_blocks(worker_state<T>& s) {
 // multiples of E) take the updates of their neighbours at E/2 blocks, which
 // the sweep before eliminated. The solved coupling of a separator's head is
 // kept in links for the back substitution, and when the left neighbour has a
-// separator on its left, the fill couples this separator with that one.
+// separator on its left, the fill couples this separator with that one. With
+// a stored factor only B is updated, from the spikes and links it left.
 template <class T>
 void update_separators(worker_state<T>& s) {
     const index d = s.neighbour_dist;
@@ -258,10 +267,17 @@ void update_separators(worker_state<T>& s) {
     while (take_block(s, s.next_row, false, h)) {
         if (h.first + d <= n) {
             const index right_last = std::min(h.first + d + s.block_rows - 1, n);
-            update_separator_tail(s.A, hbw, h.last, h.first + d, right_last, s.spikes, s.B, n, s.nrhs);
+            if (s.rhs_only)
+                separator_tail_rhs(hbw, h.last, h.first + d, right_last, s.spikes, s.B, n, s.nrhs);
+            else
+                update_separator_tail(s.A, hbw, h.last, h.first + d, right_last, s.spikes, s.B, n, s.nrhs);
         }
         if (h.first - d >= lf) {
             const index left_last = h.first - d + s.block_rows - 1;
+            if (s.rhs_only) {
+                separator_head_rhs(hbw, h.first, left_last, s.links, s.B, n, s.nrhs);
+                continue;
+            }
             update_separator_head(s.A, hbw, h.first, left_last, s.spikes, s.B, n, s.nrhs);
             save_link(hbw, h.first, left_last, s.spikes, s.links, n);
             if (h.first - d > lf) form_fill(s.A, hbw, h.first, h.last, left_last, s.spikes, n);
@@ -338,10 +354,9 @@ void after_back_substitution(worker_state<T>& s) {
     store(s.back_row, (index{s.level_scale} - 1) * s.block_rows + 1);
 }
 
-}  // namespace
-
+// The schedule every worker runs, with or without the factorisation.
 template <class T>
-void parallel_worker(PCHOL_WORKER_PARAMETERS(T)) {
+void worker_schedule(bool rhs_only, PCHOL_WORKER_PARAMETERS(T)) {
     i32 flush = 1;
     get_subnormal_flush(flush);
     const float_mode_scope mode(flush != 0);
@@ -354,6 +369,7 @@ void parallel_worker(PCHOL_WORKER_PARAMETERS(T)) {
                       .nrhs = nrhs,
                       .block_rows = block_rows,
                       .tol = tol,
+                      .rhs_only = rhs_only,
                       .counter_mutex = counter_mutex,
                       .sync_pair = sync_pair,
                       .num_threads = num_threads,
@@ -387,6 +403,18 @@ void parallel_worker(PCHOL_WORKER_PARAMETERS(T)) {
     } while (level_scale >= 1);
 }
 
+}  // namespace
+
+template <class T>
+void parallel_worker(PCHOL_WORKER_PARAMETERS(T)) {
+    worker_schedule<T>(false, PCHOL_WORKER_ARGUMENTS);
+}
+
+template <class T>
+void factored_solve_worker(PCHOL_WORKER_PARAMETERS(T)) {
+    worker_schedule<T>(true, PCHOL_WORKER_ARGUMENTS);
+}
+
 wait_stats read_wait_stats() {
     return {total_barrier.load(), total_cursor.load(), total_worker.load(), total_barriers.load(),
             total_takes.load()};
@@ -401,7 +429,6 @@ void reset_wait_stats() {
 }
 
 std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows) {
-    const index br = block_rows;
     index peak = 0;
     auto see = [&](index v) { peak = std::max(peak, v); };
     // A sweep leaves its cursor one stride past the last block it handed out
@@ -410,25 +437,25 @@ std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows) {
         see(start <= n ? start + ((n - start) / stride + 1) * stride : start);
     };
     index level = 1;
-    index stride = 2 * br;
+    index stride = 2 * block_rows;
     see(stride);
     sweep(1, stride);
-    index next = br + 1;
+    index next = block_rows + 1;
     see(next);
     level = 2;
     for (;;) {
         sweep(next, stride);
-        next = (level - 1) * br + 1;
+        next = (level - 1) * block_rows + 1;
         stride *= 2;
         see(next);
         see(stride);
         sweep(next, stride);
-        next = (2 * level - 1) * br + 1;
+        next = (2 * level - 1) * block_rows + 1;
         see(next);
         if (next > n) break;
         level *= 2;
     }
-    for (; level >= 1; level /= 2, stride /= 2) sweep((level - 1) * br + 1, stride);
+    for (; level >= 1; level /= 2, stride /= 2) sweep((level - 1) * block_rows + 1, stride);
     return peak;
 }
 
@@ -486,12 +513,10 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
     // info_no_resources (unless a pivot failed).
     team_threads members;
     members.start(threads, num_threads, sync_pair[0], [&](i32& id) {
-        thr_start19(id, worker, A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows, num_threads,
-                    level_scale, neighbour_dist, sweep_stride, level_first, next_row, back_row, tol, fail_flags);
+        thr_start19(id, worker, PCHOL_WORKER_ARGUMENTS);
     });
 
-    worker(A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows, num_threads, level_scale,
-           neighbour_dist, sweep_stride, level_first, next_row, back_row, tol, fail_flags);
+    worker(PCHOL_WORKER_ARGUMENTS);
 
     members.join();
 
@@ -499,6 +524,22 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
     if (info == info_ok && members.missing() > 0) info = info_no_resources;
 
     shared.close();
+}
+
+template <class T>
+void parallel_factor(T* A, const i32& n, const i32& hbw, T* WORK, i32& info, void (&tune)(),
+                     worker_routine<T>& worker) {
+    const i32 no_rhs = 0;
+    parallel_solve<T>(A, n, hbw, nullptr, no_rhs, WORK, info, tune, worker);
+}
+
+template <class T>
+void parallel_factored_solve(const T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, const T* WORK,
+                             i32& info, void (&tune)()) {
+    // The workers' arguments are those of the solve that factors; with
+    // rhs_only they only read A and WORK.
+    parallel_solve<T>(const_cast<T*>(A), n, hbw, B, nrhs, const_cast<T*>(WORK), info, tune,
+                      factored_solve_worker<T>);
 }
 
 PCHOL_FOR_EACH_ELEMENT_TYPE(PCHOL_PARALLEL_SOLVER_TEMPLATES, )

@@ -40,6 +40,19 @@ template <class T>
 void parallel_solve(T* A, const std::int32_t& n, const std::int32_t& hbw, T* B, const std::int32_t& nrhs, T* WORK,
                     std::int32_t& info, void (&tune)(), worker_routine<T>& worker);
 
+// See pchol_factor4 and pchol_factored_solve4 in pchol/solver.hpp: the solve
+// above without right-hand sides, and the right-hand sides alone through the
+// factor that it left in A and WORK (the workers' schedule without the
+// factorisation, started on factored_solve_worker<T>).
+template <class T>
+void parallel_factor(T* A, const std::int32_t& n, const std::int32_t& hbw, T* WORK, std::int32_t& info,
+                     void (&tune)(), worker_routine<T>& worker);
+template <class T>
+void parallel_factored_solve(const T* A, const std::int32_t& n, const std::int32_t& hbw, T* B,
+                             const std::int32_t& nrhs, const T* WORK, std::int32_t& info, void (&tune)());
+template <class T>
+void factored_solve_worker(PCHOL_WORKER_PARAMETERS(T));
+
 // Wall time the workers of the solves since the last reset_wait_stats spent
 // at the barriers (from arriving to leaving) and taking blocks from a cursor
 // (locking, reading and advancing it, unlocking), and in the worker in all,
@@ -64,7 +77,12 @@ std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows);
     prefix template worker_routine<T> parallel_worker<T>;                                       \
     prefix template void parallel_solve<T>(T*, const std::int32_t&, const std::int32_t&, T*,    \
                                            const std::int32_t&, T*, std::int32_t&, void (&)(), \
-                                           worker_routine<T>&);
+                                           worker_routine<T>&);                                 \
+    prefix template void parallel_factor<T>(T*, const std::int32_t&, const std::int32_t&, T*, std::int32_t&,   \
+                                            void (&)(), worker_routine<T>&);                                 \
+    prefix template void parallel_factored_solve<T>(const T*, const std::int32_t&, const std::int32_t&, T*,    \
+                                                    const std::int32_t&, const T*, std::int32_t&, void (&)()); \
+    prefix template worker_routine<T> factored_solve_worker<T>;
 #define PCHOL_FOR_EACH_ELEMENT_TYPE(apply, prefix) \
     apply(prefix, float)                           \
     apply(prefix, double)                          \
