@@ -120,6 +120,9 @@ struct worker_state {
     // The factor is already in A and WORK (a solve with a stored factor): the
     // sweeps only carry the right-hand sides through it, reading A and WORK.
     const bool rhs_only;
+    // With a stored factor and many right-hand sides, they run in lanes
+    // (rhs_steps.hpp), and blocks are taken one at a time.
+    const bool rhs_lanes_on = rhs_only && nrhs >= rhs_lanes && runs_in_lanes<T>(block_rows);
 
     // Shared: the counter mutex guards the cursors next_row and back_row; the
     // other counters change only at a barrier, by the thread released first.
@@ -230,8 +233,13 @@ void eliminate_blocks(worker_state<T>& s) {
         }
     };
     auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
+    auto forward = [&](index first, index last) {
+        by_lanes(
+            s.rhs_lanes_on, s.nrhs, [&](index k) { lanes::forward(A, hbw, first, last, s.B + k * n, n); },
+            [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
+    };
     blocks_in_hand h;
-    while (take_block(s, s.next_row, true, h)) {
+    while (take_block(s, s.next_row, !s.rhs_lanes_on, h)) {
         if (h.paired) {
             if (!s.rhs_only) {
                 band_factor_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.tol, s.fail_flags, s.sync_index);
@@ -247,7 +255,7 @@ void eliminate_blocks(worker_state<T>& s) {
             if (failed()) break;
             couplings(h.first, h.last);
         }
-        if (s.nrhs > 0) rhs_forward_block(A, hbw, h.first, h.last, s.B, n, s.nrhs);
+        forward(h.first, h.last);
     }
 }
 
@@ -268,7 +276,12 @@ void update_separators(worker_state<T>& s) {
         if (h.first + d <= n) {
             const index right_last = std::min(h.first + d + s.block_rows - 1, n);
             if (s.rhs_only)
-                separator_tail_rhs(hbw, h.last, h.first + d, right_last, s.spikes, s.B, n, s.nrhs);
+                by_lanes(
+                    s.rhs_lanes_on, s.nrhs,
+                    [&](index k) { lanes::separator_tail(hbw, h.last, h.first + d, right_last, s.spikes, s.B + k * n, n); },
+                    [&](index k, index count) {
+                        separator_tail_rhs(hbw, h.last, h.first + d, right_last, s.spikes, s.B + k * n, n, count);
+                    });
             else
                 update_separator_tail(s.A, hbw, h.last, h.first + d, right_last, s.spikes, s.B, n, s.nrhs);
         }
@@ -300,13 +313,22 @@ void back_substitute(worker_state<T>& s) {
         return back_task{first, last, left_last, r1, r2};
     };
     blocks_in_hand h;
-    while (take_block(s, s.back_row, true, h)) {
+    while (take_block(s, s.back_row, !s.rhs_lanes_on, h)) {
         const back_task p = task(h.first, h.last);
-        if (h.paired)
+        if (h.paired) {
             back_substitute_pair(s.A, s.hbw, p, task(h.first2, h.last2), s.spikes, s.links, s.B, n, s.nrhs);
-        else
-            back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2, s.B, n,
-                                  s.nrhs);
+            continue;
+        }
+        by_lanes(
+            s.rhs_lanes_on, s.nrhs,
+            [&](index k) {
+                lanes::back_substitute(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
+                                       s.B + k * n, n);
+            },
+            [&](index k, index count) {
+                back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
+                                      s.B + k * n, n, count);
+            });
     }
 }
 
