@@ -274,16 +274,21 @@ void update_separators(worker_state<T>& s) {
     blocks_in_hand h;
     while (take_block(s, s.next_row, false, h)) {
         if (h.first + d <= n) {
-            const index right_last = std::min(h.first + d + s.block_rows - 1, n);
+            // The right neighbour, rows right_first..right_last.
+            const index right_first = h.first + d;
+            const index right_last = std::min(right_first + s.block_rows - 1, n);
+            const T* const spikes = s.spikes;
             if (s.rhs_only)
                 by_lanes(
                     s.rhs_lanes_on, s.nrhs,
-                    [&](index k) { lanes::separator_tail(hbw, h.last, h.first + d, right_last, s.spikes, s.B + k * n, n); },
+                    [&](index k) {
+                        lanes::separator_tail(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n);
+                    },
                     [&](index k, index count) {
-                        separator_tail_rhs(hbw, h.last, h.first + d, right_last, s.spikes, s.B + k * n, n, count);
+                        separator_tail_rhs(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n, count);
                     });
             else
-                update_separator_tail(s.A, hbw, h.last, h.first + d, right_last, s.spikes, s.B, n, s.nrhs);
+                update_separator_tail(s.A, hbw, h.last, right_first, right_last, spikes, s.B, n, s.nrhs);
         }
         if (h.first - d >= lf) {
             const index left_last = h.first - d + s.block_rows - 1;
