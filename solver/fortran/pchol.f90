@@ -166,4 +166,74 @@ module pchol
       integer(c_int32_t), intent(out) :: on
     end subroutine
   end interface
+
+  ! ---- Factor once, solve many ----
+  ! pchol_factorK factors a in place and leaves in work (pchol_workspace_sizeK
+  ! elements) what the solves need: pchol_solveK with nrhs = 0.
+  ! pchol_factored_solveK then solves for b with that factor, only reading a
+  ! and work, as often as needed; a factor and a factored solve store the same
+  ! a and b, bit for bit, as one pchol_solveK. Nothing checks that a and work
+  ! hold a factor: pass them as pchol_factorK left them (same n and hbw, same
+  ! program run). After a failed factor (pchol_info_pivot_failed) a factored
+  ! solve still returns pchol_info_ok with meaningless values in b: checking
+  ! the factor's info is the caller's part. The pipelined drivers' factor
+  ! (nrhs = 0) is LAPACK's lower band storage of the Cholesky factor for the
+  ! real types, which spbtrs / dpbtrs with uplo = 'L' and ldab = hbw + 1 take.
+  public :: pchol_factor1, pchol_factor2, pchol_factor3, pchol_factor4
+  public :: pchol_factored_solve1, pchol_factored_solve2, pchol_factored_solve3, pchol_factored_solve4
+
+  interface
+    subroutine pchol_factor1(a, n, hbw, work, info) bind(C, name='pchol_factor1')
+      import :: c_double_complex, c_int32_t
+      complex(c_double_complex), intent(inout) :: a(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factor2(a, n, hbw, work, info) bind(C, name='pchol_factor2')
+      import :: c_float_complex, c_int32_t
+      complex(c_float_complex), intent(inout) :: a(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factor3(a, n, hbw, work, info) bind(C, name='pchol_factor3')
+      import :: c_double, c_int32_t
+      real(c_double), intent(inout) :: a(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factor4(a, n, hbw, work, info) bind(C, name='pchol_factor4')
+      import :: c_float, c_int32_t
+      real(c_float), intent(inout) :: a(*), work(*)
+      integer(c_int32_t), intent(in) :: n, hbw
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factored_solve1(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_factored_solve1')
+      import :: c_double_complex, c_int32_t
+      complex(c_double_complex), intent(in) :: a(*), work(*)
+      complex(c_double_complex), intent(inout) :: b(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factored_solve2(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_factored_solve2')
+      import :: c_float_complex, c_int32_t
+      complex(c_float_complex), intent(in) :: a(*), work(*)
+      complex(c_float_complex), intent(inout) :: b(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factored_solve3(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_factored_solve3')
+      import :: c_double, c_int32_t
+      real(c_double), intent(in) :: a(*), work(*)
+      real(c_double), intent(inout) :: b(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+    subroutine pchol_factored_solve4(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_factored_solve4')
+      import :: c_float, c_int32_t
+      real(c_float), intent(in) :: a(*), work(*)
+      real(c_float), intent(inout) :: b(*)
+      integer(c_int32_t), intent(in) :: n, hbw, nrhs
+      integer(c_int32_t), intent(out) :: info
+    end subroutine
+  end interface
 end module pchol

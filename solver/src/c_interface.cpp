@@ -83,3 +83,29 @@ void get_subnormal_flush(std::int32_t* on) {
 }
 
 }  // extern "C"
+
+// ---- Factor once, solve many ----------------------------------------------------------
+// The factor is checked as a solve without right-hand sides; the factored
+// solve as a solve.
+#define PCHOL_C_FACTORED_ENTRY_POINTS(K, C_TYPE, CPP_TYPE)                                                        \
+    void pchol_factor##K(C_TYPE* A, const std::int32_t* n, const std::int32_t* hbw, C_TYPE* WORK,                 \
+                         std::int32_t* info) {                                                                   \
+        const std::int32_t no_rhs = 0;                                                                           \
+        if (!pointers_usable(A, n, hbw, nullptr, &no_rhs, WORK, pchol_workspace_size##K(n, hbw), info)) return;   \
+        pchol_factor##K(reinterpret_cast<CPP_TYPE*>(A), *n, *hbw, reinterpret_cast<CPP_TYPE*>(WORK), *info);      \
+    }                                                                                                            \
+    void pchol_factored_solve##K(const C_TYPE* A, const std::int32_t* n, const std::int32_t* hbw, C_TYPE* B,     \
+                                 const std::int32_t* nrhs, const C_TYPE* WORK, std::int32_t* info) {             \
+        if (!pointers_usable(A, n, hbw, B, nrhs, WORK, pchol_workspace_size##K(n, hbw), info)) return;            \
+        pchol_factored_solve##K(reinterpret_cast<const CPP_TYPE*>(A), *n, *hbw, reinterpret_cast<CPP_TYPE*>(B),   \
+                                *nrhs, reinterpret_cast<const CPP_TYPE*>(WORK), *info);                          \
+    }
+
+extern "C" {
+
+PCHOL_C_FACTORED_ENTRY_POINTS(1, double, std::complex<double>)
+PCHOL_C_FACTORED_ENTRY_POINTS(2, float, std::complex<float>)
+PCHOL_C_FACTORED_ENTRY_POINTS(3, double, double)
+PCHOL_C_FACTORED_ENTRY_POINTS(4, float, float)
+
+}  // extern "C"

@@ -34,6 +34,7 @@
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
+#include "rhs_steps.hpp"
 #include "team.hpp"
 #include "tuning.hpp"
 
@@ -71,6 +72,9 @@ struct wait_counts {
     std::int64_t takes = 0;
     wait_clock::time_point start = count_waits ? wait_clock::now() : wait_clock::time_point{};
 
+    wait_counts() = default;
+    wait_counts(const wait_counts&) = delete;
+    wait_counts& operator=(const wait_counts&) = delete;
     ~wait_counts() {
         if constexpr (count_waits) {
             total_barrier += barrier;
@@ -98,220 +102,345 @@ auto timed(double& seconds, std::int64_t& count, F&& f) {
     }
 }
 
-// The team's barrier (team.hpp), its wait counted in waits.
-template <class Update>
-void barrier(const i32 (&sync_pair)[2], i32 sync_index, const i32& num_threads, wait_counts& waits,
-             Update&& update) {
-    timed(waits.barrier, waits.barriers, [&] {
-        pchol::detail::barrier(sync_pair, sync_index, num_threads, update);
+// What one worker sees: the arrays and sizes, the schedule it shares with the
+// other workers (references to the driver's objects), and its own place in
+// the schedule. Row numbers are 64-bit here; the driver refuses systems
+// whose rows or counters would not fit the 32 bits of the kernels' and the
+// counters' interface.
+template <class T>
+struct worker_state {
+    T* const A;
+    T* const B;
+    T* const links;
+    T* const spikes;
+    const index n;
+    const index hbw;
+    const index nrhs;
+    const index block_rows;
+    const real_of_t<T>& tol;
+    // The factor is already in A and WORK (a solve with a stored factor): the
+    // sweeps only carry the right-hand sides through it, reading A and WORK.
+    const bool rhs_only;
+    // With a stored factor and many right-hand sides, they run in lanes
+    // (rhs_steps.hpp), and blocks are taken one at a time.
+    const bool rhs_lanes_on = rhs_only && nrhs >= rhs_lanes && runs_in_lanes<T>(block_rows);
+
+    // Shared: the counter mutex guards the cursors next_row and back_row; the
+    // other counters change only at a barrier, by the thread released first.
+    const i32& counter_mutex;
+    const i32 (&sync_pair)[2];
+    const i32& num_threads;
+    i32& level_scale;
+    i32& neighbour_dist;
+    i32& sweep_stride;
+    i32& level_first;
+    i32& next_row;
+    i32& back_row;
+    i32 (&fail_flags)[2];
+
+    // This thread's own: the barrier of the current sweep and the failure
+    // flag its factorisations report into (1 or 2, switched after every
+    // barrier), and its waits.
+    i32 sync_index = 1;
+    wait_counts waits{};
+};
+
+// The blocks a thread holds: first..last, and with paired a second block
+// first2..last2 of the same sweep to run side by side with it.
+struct blocks_in_hand {
+    index first = 0, last = 0;
+    index first2 = 0, last2 = 0;
+    bool paired = false;
+};
+
+// Takes the next block of the sweep from cursor (under the counter mutex);
+// false when the sweep is over for this thread, which leaves the cursor as it
+// is. With pairs allowed, and while the sweep has many blocks left after this
+// one, the same hold of the mutex also takes the block after it. Near the end
+// of a sweep a pair would keep one thread busy while the others wait at the
+// barrier.
+template <class T>
+bool take_block(worker_state<T>& s, i32& cursor, bool pairs, blocks_in_hand& hand) {
+    const bool taken = timed(s.waits.cursor, s.waits.takes, [&] {
+        counter_lock lock(s.counter_mutex);
+        const index first = load(cursor);
+        if (first > s.n) return false;
+        index next = first + s.sweep_stride;
+        const index left_after = next <= s.n ? (s.n - next) / s.sweep_stride + 1 : 0;
+        hand.paired = pairs && left_after >= pair_blocks_left;
+        hand.first = first;
+        if (hand.paired) {
+            hand.first2 = next;
+            next += s.sweep_stride;
+        }
+        store(cursor, next);
+        return true;
+    });
+    if (taken) {
+        hand.last = std::min(hand.first + s.block_rows - 1, s.n);
+        if (hand.paired) hand.last2 = std::min(hand.first2 + s.block_rows - 1, s.n);
+    }
+    return taken;
+}
+
+// The team's barrier (team.hpp) at the end of a sweep: the thread released
+// first applies update; every thread then switches to the other point.
+template <class T, class Update>
+void end_sweep(worker_state<T>& s, Update&& update) {
+    timed(s.waits.barrier, s.waits.barriers, [&] {
+        barrier(s.sync_pair, s.sync_index, s.num_threads, update);
         return 0;
     });
+    s.sync_index = 3 - s.sync_index;
+}
+
+// A pivot failed in the sweep before the last barrier.
+template <class T>
+bool pivot_failed(worker_state<T>& s) {
+    return load(s.fail_flags[0]) == -1;
+}
+
+// ---- The sweeps -----------------------------------------------------------------
+
+// An elimination sweep: phase 1 (level_scale 1) eliminates the odd blocks,
+// the sweep of level E the blocks at odd multiples of E. Each block is
+// factored, its couplings are solved (the spike with the tail of the
+// separator on its left, and the coupling of its tail with the head of the
+// separator on its right, left in that separator's spikes rows), and its
+// right-hand sides are forward-solved; with a stored factor only the last.
+// A failed pivot, here or in another thread, ends the sweep for this thread.
+template <class T>
+void eliminate_blocks(worker_state<T>& s) {
+    const bool odd_blocks = s.level_scale == 1;
+    const index d = s.neighbour_dist;
+    const index lf = s.level_first;
+    T* const A = s.A;
+    const index hbw = s.hbw;
+    const index n = s.n;
+    auto couplings = [&](index first, index last) {
+        const bool left = first - d >= lf;
+        // In phase 1 both couplings come from the band; later the spike is the
+        // fill that form_fill left (zero below the head) and the right
+        // coupling the one coupling_solve finds in the separator's head.
+        if (odd_blocks && left) gather_left_coupling(A, hbw, first, last, s.spikes, n);
+        if (left && hbw > 0) spike_solve(A, hbw, first, last, s.spikes, n);
+        if (odd_blocks) gather_right_coupling(A, hbw, first, last, n, s.spikes);
+        if (first + d <= n) {
+            const index head_end = std::min(first + d + hbw - 1, n);
+            if (odd_blocks)
+                coupling_solve_rows(A, hbw, last, first + d, head_end, s.spikes, n, true);
+            else
+                coupling_solve(A, hbw, last, first + d, head_end, s.spikes, n);
+        }
+    };
+    auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
+    auto forward = [&](index first, index last) {
+        by_lanes(
+            s.rhs_lanes_on, s.nrhs, [&](index k) { lanes::forward(A, hbw, first, last, s.B + k * n, n); },
+            [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
+    };
+    blocks_in_hand h;
+    while (take_block(s, s.next_row, !s.rhs_lanes_on, h)) {
+        if (h.paired) {
+            if (!s.rhs_only) {
+                band_factor_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.tol, s.fail_flags, s.sync_index);
+                if (failed()) break;
+                couplings(h.first, h.last);
+                couplings(h.first2, h.last2);
+            }
+            if (s.nrhs > 0) rhs_forward_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.B, n, s.nrhs);
+            continue;
+        }
+        if (!s.rhs_only) {
+            band_factor_block(A, hbw, h.first, h.last, s.tol, s.fail_flags, s.sync_index);
+            if (failed()) break;
+            couplings(h.first, h.last);
+        }
+        forward(h.first, h.last);
+    }
+}
+
+// A separator sweep of level E = level_scale: the separators (blocks at
+// multiples of E) take the updates of their neighbours at E/2 blocks, which
+// the sweep before eliminated. The solved coupling of a separator's head is
+// kept in links for the back substitution, and when the left neighbour has a
+// separator on its left, the fill couples this separator with that one. With
+// a stored factor only B is updated, from the spikes and links it left.
+template <class T>
+void update_separators(worker_state<T>& s) {
+    const index d = s.neighbour_dist;
+    const index lf = s.level_first;
+    const index hbw = s.hbw;
+    const index n = s.n;
+    blocks_in_hand h;
+    while (take_block(s, s.next_row, false, h)) {
+        if (h.first + d <= n) {
+            // The right neighbour, rows right_first..right_last.
+            const index right_first = h.first + d;
+            const index right_last = std::min(right_first + s.block_rows - 1, n);
+            const T* const spikes = s.spikes;
+            if (s.rhs_only)
+                by_lanes(
+                    s.rhs_lanes_on, s.nrhs,
+                    [&](index k) {
+                        lanes::separator_tail(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n);
+                    },
+                    [&](index k, index count) {
+                        separator_tail_rhs(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n, count);
+                    });
+            else
+                update_separator_tail(s.A, hbw, h.last, right_first, right_last, spikes, s.B, n, s.nrhs);
+        }
+        if (h.first - d >= lf) {
+            const index left_last = h.first - d + s.block_rows - 1;
+            if (s.rhs_only) {
+                separator_head_rhs(hbw, h.first, left_last, s.links, s.B, n, s.nrhs);
+                continue;
+            }
+            update_separator_head(s.A, hbw, h.first, left_last, s.spikes, s.B, n, s.nrhs);
+            save_link(hbw, h.first, left_last, s.spikes, s.links, n);
+            if (h.first - d > lf) form_fill(s.A, hbw, h.first, h.last, left_last, s.spikes, n);
+        }
+    }
+}
+
+// A back-substitution sweep: the blocks of one level, whose separators on
+// both sides were solved in the sweeps before, lose the left separator's
+// tail through their spike and the right separator's head through the kept
+// links, and are solved with their factor.
+template <class T>
+void back_substitute(worker_state<T>& s) {
+    const index d = s.neighbour_dist;
+    const index n = s.n;
+    auto task = [&](index first, index last) {
+        const index left_last = first - d > 0 ? first - d + s.block_rows - 1 : 0;
+        const index r1 = first + d <= n ? first + d : 0;
+        const index r2 = first + d <= n ? std::min(first + d + s.block_rows - 1, n) : 0;
+        return back_task{first, last, left_last, r1, r2};
+    };
+    blocks_in_hand h;
+    while (take_block(s, s.back_row, !s.rhs_lanes_on, h)) {
+        const back_task p = task(h.first, h.last);
+        if (h.paired) {
+            back_substitute_pair(s.A, s.hbw, p, task(h.first2, h.last2), s.spikes, s.links, s.B, n, s.nrhs);
+            continue;
+        }
+        by_lanes(
+            s.rhs_lanes_on, s.nrhs,
+            [&](index k) {
+                lanes::back_substitute(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
+                                       s.B + k * n, n);
+            },
+            [&](index k, index count) {
+                back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
+                                      s.B + k * n, n, count);
+            });
+    }
+}
+
+// ---- The barriers' counter updates ------------------------------------------------
+// Each runs in the thread released first, while the others wait.
+
+// Barrier P, after phase 1: the separator sweep of level 2 starts at block 2.
+template <class T>
+void after_odd_blocks(worker_state<T>& s) {
+    store(s.next_row, (2 * index{s.level_scale} - 1) * s.block_rows + 1);
+    s.level_scale = 2 * s.level_scale;
+}
+
+// Barrier S, after a separator sweep: the elimination sweep takes every other
+// separator, from block E on, with the neighbours twice as far.
+template <class T>
+void after_separators(worker_state<T>& s) {
+    const index lf = (index{s.level_scale} - 1) * s.block_rows + 1;
+    s.level_first = static_cast<i32>(lf);
+    store(s.next_row, lf);
+    s.sweep_stride = 2 * s.sweep_stride;
+    s.neighbour_dist = 2 * s.neighbour_dist;
+}
+
+// Barrier E, after an elimination sweep: the next level starts at block 2E;
+// when that does not exist, block E was the top block and the back
+// substitution starts there.
+template <class T>
+void after_elimination(worker_state<T>& s) {
+    const index next = (2 * index{s.level_scale} - 1) * s.block_rows + 1;
+    store(s.next_row, next);
+    if (next > s.n)
+        store(s.back_row, (index{s.level_scale} - 1) * s.block_rows + 1);
+    else
+        s.level_scale = 2 * s.level_scale;
+}
+
+// Barrier K, after a back-substitution sweep: one level down; after the odd
+// blocks level_scale is 0.
+template <class T>
+void after_back_substitution(worker_state<T>& s) {
+    s.level_scale = s.level_scale / 2;
+    s.sweep_stride = s.sweep_stride / 2;
+    s.neighbour_dist = s.neighbour_dist / 2;
+    store(s.back_row, (index{s.level_scale} - 1) * s.block_rows + 1);
+}
+
+// The schedule every worker runs, with or without the factorisation.
+template <class T>
+void worker_schedule(bool rhs_only, PCHOL_WORKER_PARAMETERS(T)) {
+    i32 flush = 1;
+    get_subnormal_flush(flush);
+    const float_mode_scope mode(flush != 0);
+    worker_state<T> s{.A = A,
+                      .B = B,
+                      .links = links,
+                      .spikes = spikes,
+                      .n = n,
+                      .hbw = hbw,
+                      .nrhs = nrhs,
+                      .block_rows = block_rows,
+                      .tol = tol,
+                      .rhs_only = rhs_only,
+                      .counter_mutex = counter_mutex,
+                      .sync_pair = sync_pair,
+                      .num_threads = num_threads,
+                      .level_scale = level_scale,
+                      .neighbour_dist = neighbour_dist,
+                      .sweep_stride = sweep_stride,
+                      .level_first = level_first,
+                      .next_row = next_row,
+                      .back_row = back_row,
+                      .fail_flags = fail_flags};
+
+    // Phase 1: the odd blocks.
+    eliminate_blocks(s);
+    end_sweep(s, [&] { after_odd_blocks(s); });
+    if (pivot_failed(s)) return;
+
+    // The reduction: per level, a separator sweep and an elimination sweep,
+    // until the top block is eliminated.
+    do {
+        update_separators(s);
+        end_sweep(s, [&] { after_separators(s); });
+        eliminate_blocks(s);
+        end_sweep(s, [&] { after_elimination(s); });
+        if (pivot_failed(s)) return;
+    } while (load(back_row) == 0);
+
+    // The back substitution, one level per sweep from the top block down.
+    do {
+        back_substitute(s);
+        end_sweep(s, [&] { after_back_substitution(s); });
+    } while (level_scale >= 1);
 }
 
 }  // namespace
 
 template <class T>
-void parallel_worker(T* const& A, const i32& n, const i32& hbw, T* const& B, const i32& nrhs, T* const& links,
-                     T* const& spikes, const i32& counter_mutex, const i32 (&sync_pair)[2], const i32& block_rows,
-                     const i32& num_threads, i32& level_scale, i32& neighbour_dist, i32& sweep_stride,
-                     i32& level_first, i32& next_row, i32& back_row, const real_of_t<T>& tol,
-                     i32 (&fail_flags)[2]) {
-    i32 flush = 1;
-    get_subnormal_flush(flush);
-    const float_mode_scope mode(flush != 0);
-    const index N = n;
-    const index w = hbw;
-    const index br = block_rows;
-    // Names the barrier of the current phase and the failure flag that the
-    // factorisations of the phase report into; switches after every barrier.
-    i32 sync_index = 1;
-    // The block in hand.
-    i32 first = 0;
-    i32 last = 0;
+void parallel_worker(PCHOL_WORKER_PARAMETERS(T)) {
+    worker_schedule<T>(false, PCHOL_WORKER_ARGUMENTS);
+}
 
-    // Takes the next block of the sweep from cursor (under the counter mutex);
-    // false when the sweep is over for this thread. With pairs allowed, and
-    // while the sweep has many blocks left after this one, the same hold of
-    // the mutex also takes the block after it (first2, last2) for the thread
-    // to run side by side with the first, and paired tells so. Near the end of
-    // a sweep a pair would keep one thread busy while the others wait at the
-    // barrier.
-    wait_counts waits;
-    i32 first2 = 0;
-    i32 last2 = 0;
-    bool paired = false;
-    auto take_block = [&](i32& cursor, bool pairs) {
-        const bool taken = timed(waits.cursor, waits.takes, [&] {
-            counter_lock lock(counter_mutex);
-            const i32 f = load(cursor);
-            if (f > n) return false;
-            index next = index{f} + sweep_stride;
-            const index left_after = next <= N ? (N - next) / sweep_stride + 1 : 0;
-            paired = pairs && left_after >= pair_blocks_left;
-            first = f;
-            if (paired) {
-                first2 = static_cast<i32>(next);
-                next += sweep_stride;
-            }
-            store(cursor, next);
-            return true;
-        });
-        if (taken) {
-            last = static_cast<i32>(std::min(first + br - 1, N));
-            if (paired) last2 = static_cast<i32>(std::min(first2 + br - 1, N));
-        }
-        return taken;
-    };
-    auto failed = [&] { return load(fail_flags[sync_index - 1]) == -1; };
-    auto switch_index = [&] { sync_index = 3 - sync_index; };
-
-    // ---- Phase 1: eliminate the odd blocks. ----
-    // The couplings of block f..l: with the separator on its left (the spike)
-    // and with the head of the next block, left in that block's spikes rows
-    // for its separator update.
-    auto phase1_couplings = [&](i32 f, i32 l) {
-        if (f > 1) {
-            gather_left_coupling(A, hbw, f, l, spikes, n);
-            spike_solve(A, hbw, f, l, spikes, n);
-        }
-        gather_right_coupling(A, hbw, f, l, n, spikes);
-        if (l < n) coupling_solve_rows(A, w, l, index{l} + 1, std::min(index{l} + w, N), spikes, N, true);
-    };
-    while (take_block(next_row, true)) {
-        if (paired) {
-            band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
-            if (failed()) break;
-            phase1_couplings(first, last);
-            phase1_couplings(first2, last2);
-            if (nrhs > 0) rhs_forward_pair(A, w, first, last, first2, last2, B, N, nrhs);
-            continue;
-        }
-        band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
-        if (failed()) break;
-        phase1_couplings(first, last);
-        if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
-    }
-    // Barrier P: the separator sweep of level 2 starts at block 2.
-    barrier(sync_pair, sync_index, num_threads, waits, [&] {
-        store(next_row, (2 * index{level_scale} - 1) * br + 1);
-        level_scale = 2 * level_scale;
-    });
-    if (load(fail_flags[0]) == -1) return;
-    switch_index();
-
-    // ---- Reduction: one separator sweep and one elimination sweep per level. ----
-    for (;;) {
-        // Separator sweep (sync_index 2): the separators of level E =
-        // level_scale take the updates of their neighbours at E/2 blocks,
-        // which the sweep before eliminated.
-        {
-            const index d = neighbour_dist;
-            const index lf = level_first;
-            while (take_block(next_row, false)) {
-                if (first + d <= N) {
-                    const i32 r1 = static_cast<i32>(first + d);
-                    const i32 r2 = static_cast<i32>(std::min(first + d + br - 1, N));
-                    update_separator_tail(A, hbw, last, r1, r2, spikes, B, n, nrhs);
-                }
-                if (first - d >= lf) {
-                    const i32 left_last = static_cast<i32>(first - d + br - 1);
-                    update_separator_head(A, hbw, first, left_last, spikes, B, n, nrhs);
-                    save_link(hbw, first, left_last, spikes, links, n);
-                    // The left neighbour has a separator on its left: this
-                    // separator now couples with that one's tail.
-                    if (first - d > lf) form_fill(A, hbw, first, last, left_last, spikes, n);
-                }
-            }
-        }
-        // Barrier S: the elimination sweep takes every other separator, with
-        // the neighbours twice as far.
-        barrier(sync_pair, sync_index, num_threads, waits, [&] {
-            const index lf = (index{level_scale} - 1) * br + 1;
-            level_first = static_cast<i32>(lf);
-            store(next_row, lf);
-            sweep_stride = 2 * sweep_stride;
-            neighbour_dist = 2 * neighbour_dist;
-        });
-        switch_index();
-
-        // Elimination sweep (sync_index 1): blocks at odd multiples of E.
-        {
-            const index d = neighbour_dist;
-            const index lf = level_first;
-            auto couplings = [&](i32 f, i32 l) {
-                // The spike (formed by form_fill, zero below the head) couples
-                // the block with the tail of the separator on its left.
-                if (f - d >= lf && hbw > 0) spike_solve(A, hbw, f, l, spikes, n);
-                // The head rows of the right neighbour hold its coupling with
-                // this block's tail.
-                if (f + d <= N) {
-                    const i32 r1 = static_cast<i32>(f + d);
-                    const i32 r2 = static_cast<i32>(std::min(f + d + w - 1, N));
-                    coupling_solve(A, hbw, l, r1, r2, spikes, n);
-                }
-            };
-            while (take_block(next_row, true)) {
-                if (paired) {
-                    band_factor_pair(A, w, first, last, first2, last2, tol, fail_flags, sync_index);
-                    if (failed()) break;
-                    couplings(first, last);
-                    couplings(first2, last2);
-                    if (nrhs > 0) rhs_forward_pair(A, w, first, last, first2, last2, B, N, nrhs);
-                    continue;
-                }
-                band_factor_block(A, hbw, first, last, tol, fail_flags, sync_index);
-                if (failed()) break;
-                couplings(first, last);
-                if (nrhs > 0) rhs_forward_block(A, hbw, first, last, B, n, nrhs);
-            }
-        }
-        // Barrier E: either the next level, or (when block 2E does not exist)
-        // the back substitution from the top block E.
-        barrier(sync_pair, sync_index, num_threads, waits, [&] {
-            const index next = (2 * index{level_scale} - 1) * br + 1;
-            store(next_row, next);
-            if (next > N)
-                store(back_row, (index{level_scale} - 1) * br + 1);
-            else
-                level_scale = 2 * level_scale;
-        });
-        if (load(fail_flags[0]) == -1) return;
-        switch_index();
-        if (load(back_row) != 0) break;
-    }
-
-    // ---- Phase 3: back substitution, one level per sweep from the top. ----
-    // The separators on both sides of a level's blocks were solved in the
-    // sweeps before.
-    for (;;) {
-        const index d = neighbour_dist;
-        // apply_left_spike with the tail of the block at first - d, then
-        // apply_link with the head of the block at first + d, then
-        // rhs_backward_block.
-        auto task = [&](index f, index l) {
-            const index left_last = f - d > 0 ? f - d + br - 1 : 0;
-            const index r1 = f + d <= N ? f + d : 0;
-            const index r2 = f + d <= N ? std::min(f + d + br - 1, N) : 0;
-            return back_task{f, l, left_last, r1, r2};
-        };
-        while (take_block(back_row, true)) {
-            const back_task p = task(first, last);
-            if (paired) {
-                back_substitute_pair(A, w, p, task(first2, last2), spikes, links, B, N, nrhs);
-            } else {
-                back_substitute_block(A, w, p.first, p.last, p.left_last, spikes, links, p.r1, p.r2, B, N, nrhs);
-            }
-        }
-        // Barrier K: one level down; after the odd blocks level_scale is 0.
-        barrier(sync_pair, sync_index, num_threads, waits, [&] {
-            level_scale = level_scale / 2;
-            sweep_stride = sweep_stride / 2;
-            neighbour_dist = neighbour_dist / 2;
-            store(back_row, (index{level_scale} - 1) * br + 1);
-        });
-        switch_index();
-        if (level_scale < 1) return;
-    }
+template <class T>
+void factored_solve_worker(PCHOL_WORKER_PARAMETERS(T)) {
+    worker_schedule<T>(true, PCHOL_WORKER_ARGUMENTS);
 }
 
 wait_stats read_wait_stats() {
@@ -328,7 +457,6 @@ void reset_wait_stats() {
 }
 
 std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows) {
-    const index br = block_rows;
     index peak = 0;
     auto see = [&](index v) { peak = std::max(peak, v); };
     // A sweep leaves its cursor one stride past the last block it handed out
@@ -337,25 +465,25 @@ std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows) {
         see(start <= n ? start + ((n - start) / stride + 1) * stride : start);
     };
     index level = 1;
-    index stride = 2 * br;
+    index stride = 2 * block_rows;
     see(stride);
     sweep(1, stride);
-    index next = br + 1;
+    index next = block_rows + 1;
     see(next);
     level = 2;
     for (;;) {
         sweep(next, stride);
-        next = (level - 1) * br + 1;
+        next = (level - 1) * block_rows + 1;
         stride *= 2;
         see(next);
         see(stride);
         sweep(next, stride);
-        next = (2 * level - 1) * br + 1;
+        next = (2 * level - 1) * block_rows + 1;
         see(next);
         if (next > n) break;
         level *= 2;
     }
-    for (; level >= 1; level /= 2, stride /= 2) sweep((level - 1) * br + 1, stride);
+    for (; level >= 1; level /= 2, stride /= 2) sweep((level - 1) * block_rows + 1, stride);
     return peak;
 }
 
@@ -415,12 +543,10 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
     // info_no_resources (unless a pivot failed).
     team_threads members;
     members.start(threads, num_threads, sync_pair[0], [&](i32& id) {
-        thr_start19(id, worker, A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows, num_threads,
-                    level_scale, neighbour_dist, sweep_stride, level_first, next_row, back_row, tol, fail_flags);
+        thr_start19(id, worker, PCHOL_WORKER_ARGUMENTS);
     });
 
-    worker(A, n, hbw, B, nrhs, links, spikes, counter_mutex, sync_pair, block_rows, num_threads, level_scale,
-           neighbour_dist, sweep_stride, level_first, next_row, back_row, tol, fail_flags);
+    worker(PCHOL_WORKER_ARGUMENTS);
 
     members.join();
 
@@ -430,16 +556,22 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
     shared.close();
 }
 
-#define PCHOL_INSTANTIATE_PARALLEL_SOLVER(T)                                                                         \
-    template void parallel_worker<T>(T* const&, const i32&, const i32&, T* const&, const i32&, T* const&, T* const&, \
-                                     const i32&, const i32(&)[2], const i32&, const i32&, i32&, i32&, i32&, i32&,    \
-                                     i32&, i32&, const real_of_t<T>&, i32(&)[2]);                                    \
-    template void parallel_solve<T>(T*, const i32&, const i32&, T*, const i32&, T*, i32&, void (&)(),               \
-                                    worker_routine<T>&);
+template <class T>
+void parallel_factor(T* A, const i32& n, const i32& hbw, T* WORK, i32& info, void (&tune)(),
+                     worker_routine<T>& worker) {
+    const i32 no_rhs = 0;
+    parallel_solve<T>(A, n, hbw, nullptr, no_rhs, WORK, info, tune, worker);
+}
 
-PCHOL_INSTANTIATE_PARALLEL_SOLVER(float)
-PCHOL_INSTANTIATE_PARALLEL_SOLVER(double)
-PCHOL_INSTANTIATE_PARALLEL_SOLVER(std::complex<double>)
-PCHOL_INSTANTIATE_PARALLEL_SOLVER(std::complex<float>)
+template <class T>
+void parallel_factored_solve(const T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, const T* WORK,
+                             i32& info, void (&tune)()) {
+    // The workers' arguments are those of the solve that factors; with
+    // rhs_only they only read A and WORK.
+    parallel_solve<T>(const_cast<T*>(A), n, hbw, B, nrhs, const_cast<T*>(WORK), info, tune,
+                      factored_solve_worker<T>);
+}
+
+PCHOL_FOR_EACH_ELEMENT_TYPE(PCHOL_PARALLEL_SOLVER_TEMPLATES, )
 
 }  // namespace pchol::detail

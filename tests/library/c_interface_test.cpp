@@ -322,4 +322,77 @@ TYPED_TEST(EveryEntryPoint, SizeQueriesAgree) {
         for (const i32 hbw : {-1, 0, 1, 7}) EXPECT_EQ(P::c_size(&n, &hbw), P::cpp_size(n, hbw)) << n << ", " << hbw;
 }
 
+// ---- Factor once, solve many ---------------------------------------------------------
+
+#define PCHOL_FACTORED_ENTRY_POINTS(NAME, K, E, C)                                                                  \
+    struct NAME {                                                                                                 \
+        using element = E;                                                                                        \
+        using real = C;                                                                                           \
+        static void cpp_factor(E* A, i32 n, i32 hbw, E* W, i32& info) { pchol_factor##K(A, n, hbw, W, info); }    \
+        static void cpp_solve(const E* A, i32 n, i32 hbw, E* B, i32 nrhs, const E* W, i32& info) {               \
+            pchol_factored_solve##K(A, n, hbw, B, nrhs, W, info);                                                 \
+        }                                                                                                         \
+        static void c_factor(C* A, const i32* n, const i32* hbw, C* W, i32* info) {                              \
+            pchol_factor##K(A, n, hbw, W, info);                                                                  \
+        }                                                                                                         \
+        static void c_solve(const C* A, const i32* n, const i32* hbw, C* B, const i32* nrhs, const C* W,         \
+                            i32* info) {                                                                          \
+            pchol_factored_solve##K(A, n, hbw, B, nrhs, W, info);                                                 \
+        }                                                                                                         \
+    };
+
+PCHOL_FACTORED_ENTRY_POINTS(factored1, 1, std::complex<double>, double)
+PCHOL_FACTORED_ENTRY_POINTS(factored2, 2, std::complex<float>, float)
+PCHOL_FACTORED_ENTRY_POINTS(factored3, 3, double, double)
+PCHOL_FACTORED_ENTRY_POINTS(factored4, 4, float, float)
+
+template <class P>
+class FactoredEntryPoints : public ::testing::Test {};
+using factored_entry_points = ::testing::Types<factored1, factored2, factored3, factored4>;
+TYPED_TEST_SUITE(FactoredEntryPoints, factored_entry_points);
+
+// The C factor and factored solve store what the C++ ones store, bit for bit,
+// in an exactly sized WORK; the arrays they need may not be null.
+TYPED_TEST(FactoredEntryPoints, SameBitsAsTheCppForms) {
+    using P = TypeParam;
+    using E = typename P::element;
+    using C = typename P::real;
+    pchol::set_affinity_query_for_testing(&four_processors);
+    set_thread_count(3);
+
+    const test_system s(500, 7, 3);
+    std::vector<E> A = in_type<E>(s.A), B = in_type<E>(s.B);
+    std::vector<C> A_c = as_reals<E, C>(A), B_c = as_reals<E, C>(B);
+    std::vector<E> W(static_cast<std::size_t>(pchol_workspace_size4(s.n, s.hbw)));
+    std::vector<C> W_c(as_reals<E, C>(W).size());
+
+    i32 info = 99, info_c = 99;
+    P::cpp_factor(A.data(), s.n, s.hbw, W.data(), info);
+    P::c_factor(A_c.data(), &s.n, &s.hbw, W_c.data(), &info_c);
+    ASSERT_EQ(info, PCHOL_INFO_OK);
+    ASSERT_EQ(info_c, PCHOL_INFO_OK);
+    EXPECT_EQ(A_c, (as_reals<E, C>(A)));
+    EXPECT_EQ(W_c, (as_reals<E, C>(W)));
+    info = info_c = 99;
+    P::cpp_solve(A.data(), s.n, s.hbw, B.data(), s.nrhs, W.data(), info);
+    P::c_solve(A_c.data(), &s.n, &s.hbw, B_c.data(), &s.nrhs, W_c.data(), &info_c);
+    EXPECT_EQ(info, PCHOL_INFO_OK);
+    EXPECT_EQ(info_c, PCHOL_INFO_OK);
+    EXPECT_EQ(B_c, (as_reals<E, C>(B)));
+
+    // A null array that a call needs is refused before anything is touched.
+    const std::vector<C> A_before = A_c, B_before = B_c, W_before = W_c;
+    i32 refused[6] = {99, 99, 99, 99, 99, 99};
+    P::c_factor(nullptr, &s.n, &s.hbw, W_c.data(), &refused[0]);
+    P::c_factor(A_c.data(), &s.n, &s.hbw, nullptr, &refused[1]);
+    P::c_factor(A_c.data(), nullptr, &s.hbw, W_c.data(), &refused[2]);
+    P::c_solve(nullptr, &s.n, &s.hbw, B_c.data(), &s.nrhs, W_c.data(), &refused[3]);
+    P::c_solve(A_c.data(), &s.n, &s.hbw, nullptr, &s.nrhs, W_c.data(), &refused[4]);
+    P::c_solve(A_c.data(), &s.n, &s.hbw, B_c.data(), &s.nrhs, nullptr, &refused[5]);
+    for (const i32 r : refused) EXPECT_EQ(r, PCHOL_INFO_BAD_ARGUMENTS);
+    EXPECT_EQ(A_c, A_before);
+    EXPECT_EQ(B_c, B_before);
+    EXPECT_EQ(W_c, W_before);
+}
+
 }  // namespace

@@ -20,16 +20,6 @@ namespace {
 
 using namespace family_test;
 
-// Error allowed against the complex-double reference: the systems are
-// diagonally dominant, so a backward-stable solve is within a modest
-// multiple of the storage precision.
-template <class T>
-double error_bound(const std::vector<cd>& x, idx hbw) {
-    double size = 1.0;
-    for (const cd& v : x) size = std::max(size, std::abs(v));
-    return 16.0 * double(hbw + 2) * eps_of<T>() * size;
-}
-
 template <class T>
 class EveryType : public ::testing::Test {};
 
@@ -49,8 +39,7 @@ void check_shapes(idx hbw) {
     // The first solve of this process runs on one thread and fixes the blocking.
     use_threads(1);
     const idx br = rows_per_block(first_block_size<T>(1), hbw);
-    std::vector<i32> thread_counts = {1, 2, 3, 4, 5, 6, 7, 8};
-    if (small) thread_counts = {1, 2, 3, 8};
+    const std::vector<i32> thread_counts = shape_thread_counts();
 
     within_time_limit([&] {
         for (const idx n : shape_sizes(hbw, br)) {

@@ -42,6 +42,13 @@ struct entry;
         static void pipelined(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {    \
             pchol_pipelined_solve##K(A, n, hbw, B, nrhs, W, info);                                             \
         }                                                                                                      \
+        static void factor(T* A, const i32& n, const i32& hbw, T* W, i32& info) {                              \
+            pchol_factor##K(A, n, hbw, W, info);                                                               \
+        }                                                                                                      \
+        static void factored_solve(const T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, const T* W, \
+                                   i32& info) {                                                                \
+            pchol_factored_solve##K(A, n, hbw, B, nrhs, W, info);                                              \
+        }                                                                                                      \
         static constexpr auto worker = &pchol_worker##K;                                                       \
     };
 FAMILY_ENTRY(std::complex<double>, 1)
@@ -49,6 +56,16 @@ FAMILY_ENTRY(std::complex<float>, 2)
 FAMILY_ENTRY(double, 3)
 FAMILY_ENTRY(float, 4)
 #undef FAMILY_ENTRY
+
+// Error allowed against the complex-double reference: the systems are
+// diagonally dominant, so a backward-stable solve is within a modest
+// multiple of the storage precision.
+template <class T>
+double error_bound(const std::vector<cd>& x, idx hbw) {
+    double size = 1.0;
+    for (const cd& v : x) size = std::max(size, std::abs(v));
+    return 16.0 * double(hbw + 2) * eps_of<T>() * size;
+}
 
 // block_size as the first solve of the process sets it.
 template <class T>
@@ -106,8 +123,16 @@ struct problem {
         for (const idx s : slots_beyond_n(m.n, m.hbw)) a[static_cast<std::size_t>(s)] = marker<T>();
     }
     void solve() { entry<T>::solve(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
+    void factor() { entry<T>::factor(a.data(), n, hbw, work.data(), info); }
+    void factored_solve() { entry<T>::factored_solve(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
     void pipelined() { entry<T>::pipelined(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
 };
+
+// The thread counts the shape tests run: 1 to 8, fewer in the small builds.
+inline std::vector<i32> shape_thread_counts() {
+    if (small) return {1, 2, 3, 8};
+    return {1, 2, 3, 4, 5, 6, 7, 8};
+}
 
 // The sizes the shape tests run for half bandwidth hbw and br rows per block:
 // empty, one row, hbw rows, one block and one more row, 2, 3 and 10 blocks,

@@ -23,13 +23,6 @@ namespace {
 using namespace family_test;
 
 template <class T>
-double error_bound(const std::vector<cd>& x, idx hbw) {
-    double size = 1.0;
-    for (const cd& v : x) size = std::max(size, std::abs(v));
-    return 16.0 * double(hbw + 2) * eps_of<T>() * size;
-}
-
-template <class T>
 class Pipelined : public ::testing::Test {};
 
 using element_types = ::testing::Types<float, double, std::complex<double>, std::complex<float>>;
@@ -200,8 +193,7 @@ TYPED_TEST(Pipelined, FailureInTheFirstAndSecondPanel) {
 template <class T>
 void check_driver_shapes(idx hbw) {
     constexpr bool cplx = is_complex<T>::value;
-    std::vector<i32> thread_counts = {1, 2, 3, 4, 5, 6, 7, 8};
-    if (small) thread_counts = {1, 2, 3, 8};
+    const std::vector<i32> thread_counts = shape_thread_counts();
     const idx v = pchol::pipelined_panel_rows;
     std::vector<idx> sizes = shape_sizes(hbw, v);
     if (small) sizes = {0, 1, hbw, v - 1, v, v + 1, 2 * v, 3 * v + hbw / 2};

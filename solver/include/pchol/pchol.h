@@ -135,4 +135,51 @@ void get_subnormal_flush(int32_t* on);
 }
 #endif
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Factor once, solve many ----------------------------------------------
+ *
+ * pchol_factorK factors A in place and leaves in WORK (pchol_workspace_sizeK
+ * elements) what the solves need; it is pchol_solveK with *nrhs = 0, with the
+ * same threads and failure rules. pchol_factored_solveK then solves for the
+ * *nrhs right-hand sides in B with that factor, only reading A and WORK, as
+ * often as needed. A factor followed by a factored solve stores the same A
+ * and B, bit for bit, as one pchol_solveK, for any thread counts.
+ *
+ * Arguments, null pointers and sizes as for pchol_solveK (a refused call
+ * sets PCHOL_INFO_BAD_ARGUMENTS and touches nothing); a factored solve
+ * fails only with PCHOL_INFO_NO_RESOURCES.
+ *
+ * Nothing can tell cheaply whether A and WORK hold a factor, so nothing
+ * checks: pass them as pchol_factorK left them, with the same n and hbw,
+ * within the same process. After a failed factor (PCHOL_INFO_PIVOT_FAILED)
+ * they hold none; a factored solve still returns PCHOL_INFO_OK, with
+ * meaningless values (possibly infinities or NaNs) in B. Checking the
+ * factor's info is the caller's part.
+ *
+ * The block solvers' factor is in a permuted block order with couplings in
+ * WORK; only pchol_factored_solveK can use it. The pipelined drivers, called
+ * with *nrhs = 0, leave the natural-order factor: for the real types A is
+ * then LAPACK's lower band storage (LDAB = hbw + 1) of the Cholesky factor,
+ * which spbtrs / dpbtrs with UPLO = 'L' take as it is. */
+void pchol_factor1(double* A, const int32_t* n, const int32_t* hbw, double* WORK, int32_t* info);
+void pchol_factor2(float* A, const int32_t* n, const int32_t* hbw, float* WORK, int32_t* info);
+void pchol_factor3(double* A, const int32_t* n, const int32_t* hbw, double* WORK, int32_t* info);
+void pchol_factor4(float* A, const int32_t* n, const int32_t* hbw, float* WORK, int32_t* info);
+
+void pchol_factored_solve1(const double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                           const double* WORK, int32_t* info);
+void pchol_factored_solve2(const float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+                           const float* WORK, int32_t* info);
+void pchol_factored_solve3(const double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                           const double* WORK, int32_t* info);
+void pchol_factored_solve4(const float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+                           const float* WORK, int32_t* info);
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif /* PCHOL_PCHOL_H */

@@ -174,6 +174,66 @@ void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const s
                    std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
                    std::int32_t& back_row, const float& tol, std::int32_t (&fail_flags)[2]);
 
+// ---- Factor once, solve many ---------------------------------------------------
+// The block solvers split in two, for systems solved again and again with the
+// same matrix (time steps, load cases, iterative refinement):
+//
+//   pchol_factorK(A, n, hbw, WORK, info)
+//     factors A in place and leaves in WORK (pchol_workspace_sizeK elements)
+//     what the solves need: exactly pchol_solveK with nrhs = 0, the same
+//     schedule, threads and failure rules (info_pivot_failed, and A and WORK
+//     then partly overwritten).
+//   pchol_factored_solveK(A, n, hbw, B, nrhs, WORK, info)
+//     solves for the nrhs right-hand sides in B with the factor that
+//     pchol_factorK left in A and WORK, which it only reads; the same blocks
+//     and sweeps on the same threads, without the factorisation.
+//
+// pchol_factorK followed by pchol_factored_solveK stores the same A and B, bit
+// for bit, as one pchol_solveK, for every thread count (the factor and the
+// solves may even run on different thread counts); solving the same B again
+// gives the same bits again.
+//
+// Arguments as for pchol_solveK: n <= 0 and nrhs <= 0 are valid (nothing to
+// do), and sizes that pchol_solveK refuses are refused alike, with
+// info_bad_arguments and nothing touched. info_no_resources as there: without
+// the mutex or a synchronisation point nothing was computed; with a worker
+// thread missing the rest of the team did all the work. A factored solve
+// cannot fail otherwise: it returns info_ok.
+//
+// What the factored solve cannot check: whether A and WORK hold a factor.
+// Testing that would cost as much as factoring again, so nothing tests it.
+// The caller passes them as pchol_factorK left them, with the same n and hbw,
+// in the same process (the block length comes from the process-wide
+// block_size, which the first solve of a process fixes). After a failed
+// pchol_factorK (info_pivot_failed) they hold no usable factor: a factored
+// solve still runs and returns info_ok, but B then holds meaningless values,
+// possibly infinities or NaNs. Checking the factor's info is the caller's
+// part.
+//
+// The block solvers' factor is in the block-cyclic order, with its couplings
+// in WORK; no other routine can use it. The pipelined drivers (below), run
+// with nrhs = 0, leave the natural-order factor instead: for the real types
+// the band array is then LAPACK's lower band storage (LDAB = hbw + 1) of the
+// Cholesky factor L = U^T, which ?pbtrs('L') takes as it is (it reads only
+// the elements inside the band, so the (n - 1) * hbw + n elements suffice).
+void pchol_factor4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* WORK, std::int32_t& info);
+void pchol_factor3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* WORK, std::int32_t& info);
+void pchol_factor2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+                   std::complex<float>* WORK, std::int32_t& info);
+void pchol_factor1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+                   std::complex<double>* WORK, std::int32_t& info);
+
+void pchol_factored_solve4(const float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                           const std::int32_t& nrhs, const float* WORK, std::int32_t& info);
+void pchol_factored_solve3(const double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
+                           const std::int32_t& nrhs, const double* WORK, std::int32_t& info);
+void pchol_factored_solve2(const std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+                           std::complex<float>* B, const std::int32_t& nrhs, const std::complex<float>* WORK,
+                           std::int32_t& info);
+void pchol_factored_solve1(const std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+                           std::complex<double>* B, const std::int32_t& nrhs, const std::complex<double>* WORK,
+                           std::int32_t& info);
+
 // The complex solvers' tuning routine: when block_size is still unset, 16 if
 // the thread count (get_thread_count) is at most 2, else 8; otherwise nothing.
 void set_block_size_by_threads();
