@@ -8,6 +8,7 @@
 #include "family_support.hpp"
 #include "handle_hog.hpp"
 #include "pchol/platform.hpp"
+#include "pchol/platform_testing.hpp"
 
 #include <gtest/gtest.h>
 
