@@ -2,11 +2,11 @@
 // against LAPACK's spbtrs on LAPACK's own spbtrf factor, on the benchmark's
 // system (n = 2,000,000, half bandwidth 8) for 1, 4, 16 and 64 right-hand
 // sides. Both factors are made once, untimed; every round then times one
-// solve of each contender, alternating, from a fresh copy of B (copied
-// outside the timed interval). Prints the median and the minimum of each
-// contender's times, its largest error against the exact solution, its ratio
-// to spbtrs's median and, per contender, the cost of nrhs right-hand sides
-// against one.
+// solve of each contender at each nrhs, alternating, from a fresh copy of B
+// (copied outside the timed interval). Prints the median and the minimum of
+// each contender's times, its largest error against the exact solution, its
+// ratio to spbtrs's median at the same nrhs and the cost of nrhs right-hand
+// sides against one for the same contender.
 //
 // It also checks the statement of solver.hpp that the pipelined drivers'
 // factor is LAPACK's lower band factor: spbtrs('L') on the factor that
@@ -43,9 +43,10 @@ double median(std::vector<double> v) {
     return v.size() % 2 != 0 ? v[m] : 0.5 * (v[m - 1] + v[m]);
 }
 
-double max_error(const std::vector<float>& x, const std::vector<float>& exact) {
+// Largest |x - exact| over the first length entries.
+double max_error(const std::vector<float>& x, const std::vector<float>& exact, std::size_t length) {
     double e = 0;
-    for (std::size_t k = 0; k < exact.size(); ++k)
+    for (std::size_t k = 0; k < length; ++k)
         e = std::max(e, std::fabs(static_cast<double>(x[k]) - static_cast<double>(exact[k])));
     return e;
 }
@@ -53,6 +54,7 @@ double max_error(const std::vector<float>& x, const std::vector<float>& exact) {
 struct contender {
     std::string name;
     int threads;  // 0: LAPACK
+    int nrhs;
     std::vector<double> seconds;
     double error = 0;
     int info = 0;
@@ -110,47 +112,49 @@ int main(int argc, char** argv) {
         const int one = 1;
         spbtrs_("L", &ni, &kd, &one, natural.data(), &ldab, b.data(), &ni, &info, 1);
         std::printf("spbtrs('L') on pchol_pipelined_solve4's factor: info %d %d, largest error %.3e\n\n", pinfo,
-                    info, max_error(b, x));
+                    info, max_error(b, x, rows));
     }
 
-    std::vector<float> B, exact;
-    std::printf("%-28s %5s %10s %10s %11s %10s %9s\n", "contender", "nrhs", "median s", "min s", "max |x-x*|",
-                "/ spbtrs", "/ nrhs 1");
-    std::vector<double> one_rhs(3, 0.0);
+    // Every contender at every nrhs in each round, so that the cost of nrhs
+    // right-hand sides against one compares times of the same rounds.
+    std::vector<contender> all;
     for (const std::int32_t nrhs : {1, 4, 16, 64}) {
         if (nrhs > largest) break;
-        const std::size_t length = rows * static_cast<std::size_t>(nrhs);
-        exact.assign(X.begin(), X.begin() + static_cast<std::ptrdiff_t>(length));
-        std::vector<contender> all = {{"LAPACK spbtrs", 0, {}, 0, 0},
-                                      {"pchol_factored_solve4, 1 t", 1, {}, 0, 0},
-                                      {"pchol_factored_solve4, 2 t", 2, {}, 0, 0}};
-        // One untimed warm-up round, then the timed ones.
-        for (int round = -1; round < rounds; ++round) {
-            for (contender& c : all) {
-                B.assign(B0.begin(), B0.begin() + static_cast<std::ptrdiff_t>(length));
-                if (c.threads > 0) set_thread_count(c.threads);
-                const auto start = clock_type::now();
-                if (c.threads == 0) {
-                    spbtrs_("L", &ni, &kd, &nrhs, lapack_factor.data(), &ldab, B.data(), &ni, &c.info, 1);
-                } else {
-                    std::int32_t i = 0;
-                    pchol_factored_solve4(factor.data(), n, hbw, B.data(), nrhs, work.data(), i);
-                    c.info = i;
-                }
-                const auto stop = clock_type::now();
-                if (round >= 0) c.seconds.push_back(std::chrono::duration<double>(stop - start).count());
-                c.error = std::max(c.error, max_error(B, exact));
+        all.push_back({"LAPACK spbtrs", 0, nrhs, {}, 0, 0});
+        all.push_back({"pchol_factored_solve4, 1 t", 1, nrhs, {}, 0, 0});
+        all.push_back({"pchol_factored_solve4, 2 t", 2, nrhs, {}, 0, 0});
+    }
+    std::vector<float> B;
+    // One untimed warm-up round, then the timed ones.
+    for (int round = -1; round < rounds; ++round) {
+        for (contender& c : all) {
+            const std::size_t length = rows * static_cast<std::size_t>(c.nrhs);
+            B.assign(B0.begin(), B0.begin() + static_cast<std::ptrdiff_t>(length));
+            if (c.threads > 0) set_thread_count(c.threads);
+            const auto start = clock_type::now();
+            if (c.threads == 0) {
+                spbtrs_("L", &ni, &kd, &c.nrhs, lapack_factor.data(), &ldab, B.data(), &ni, &c.info, 1);
+            } else {
+                std::int32_t i = 0;
+                pchol_factored_solve4(factor.data(), n, hbw, B.data(), c.nrhs, work.data(), i);
+                c.info = i;
             }
+            const auto stop = clock_type::now();
+            if (round >= 0) c.seconds.push_back(std::chrono::duration<double>(stop - start).count());
+            c.error = std::max(c.error, max_error(B, X, length));
         }
-        const double base = median(all[0].seconds);
-        for (std::size_t k = 0; k < all.size(); ++k) {
-            const contender& c = all[k];
-            const double med = median(c.seconds);
-            if (nrhs == 1) one_rhs[k] = med;
-            std::printf("%-28s %5d %10.4f %10.4f %11.3e %10.3f %9.2f%s\n", c.name.c_str(), nrhs, med,
-                        *std::min_element(c.seconds.begin(), c.seconds.end()), c.error, med / base,
-                        one_rhs[k] > 0 ? med / one_rhs[k] : 0.0, c.info != 0 ? "  (info != 0)" : "");
-        }
+    }
+
+    std::printf("%-28s %5s %10s %10s %11s %10s %9s\n", "contender", "nrhs", "median s", "min s", "max |x-x*|",
+                "/ spbtrs", "/ nrhs 1");
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        const contender& c = all[k];
+        const double med = median(c.seconds);
+        const double lapack = median(all[k - k % 3].seconds);  // spbtrs at the same nrhs
+        const double one = median(all[k % 3].seconds);          // the same contender at nrhs 1
+        std::printf("%-28s %5d %10.4f %10.4f %11.3e %10.3f %9.2f%s\n", c.name.c_str(), c.nrhs, med,
+                    *std::min_element(c.seconds.begin(), c.seconds.end()), c.error, med / lapack, med / one,
+                    c.info != 0 ? "  (info != 0)" : "");
     }
     return 0;
 }
