@@ -1,12 +1,14 @@
 # Builds the project in SOURCE_DIR as shared libraries in a fresh BINARY_DIR
-# (generator GENERATOR, configuration CONFIG, compilers CXX_COMPILER and
-# Fortran_COMPILER when set), installs it into PREFIX as install_package.cmake
+# (generator GENERATOR, compilers CXX_COMPILER and Fortran_COMPILER when set;
+# a Debug build, the quickest to compile: what is exported does not depend
+# on the optimisation), installs it into PREFIX as install_package.cmake
 # does, and checks what the libraries export: every symbol that they make
 # visible must be an entry point named in the installed headers (the rest of
 # the libraries is hidden). NM lists the symbols. Instantiations of the
 # standard library's templates are left out: its headers make them visible
 # whatever the compiler's default, and each library that uses them has them.
 file(REMOVE_RECURSE "${BINARY_DIR}")
+set(CONFIG Debug)
 set(fortran_args -DPCHOL_FORTRAN=OFF)
 if(Fortran_COMPILER)
   set(fortran_args -DPCHOL_FORTRAN=ON "-DCMAKE_Fortran_COMPILER=${Fortran_COMPILER}")
