@@ -8,9 +8,8 @@
 # the build folder; every test process attaches to it instead of starting
 # its own, which makes the run about three times faster.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-
-jobs=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=common.sh
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/common.sh"
 started=$(date +%s)
 
 need_packages=()
@@ -18,11 +17,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need_packages+=(g++-mingw-
 [ -x /usr/lib/wine/wine64 ] || need_packages+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need_packages+=(googletest)
 command -v cmake >/dev/null || need_packages+=(cmake)
-if [ ${#need_packages[@]} -gt 0 ]; then
-  echo "== installing ${need_packages[*]}"
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need_packages[@]}"
-fi
+install_packages "${need_packages[@]}"
 
 echo "== windows build"
 cmake --preset windows >/dev/null

@@ -4,10 +4,12 @@
 # ThreadSanitizer, then the cross-built Windows suites under wine (when the
 # Windows script is present), and last the normal optimised build, whose
 # CTest summary ends the output.
+#
+# PCHOL_SKIP_SANITIZERS and PCHOL_SKIP_WINDOWS (1, yes, true or on, in any
+# case) leave the sanitizer runs or the Windows run out.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-
-jobs=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=common.sh
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/common.sh"
 
 need_packages=()
 [ -f /usr/include/gtest/gtest.h ] || need_packages+=(libgtest-dev)
@@ -25,11 +27,7 @@ command -v gnuplot >/dev/null || need_packages+=(gnuplot-nox)
 for pkg in python3-dev python3-numpy python3-scipy python3-pytest; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || need_packages+=("$pkg")
 done
-if [ ${#need_packages[@]} -gt 0 ]; then
-  echo "== installing ${need_packages[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need_packages[@]}"
-fi
+install_packages "${need_packages[@]}"
 
 run_preset() {
   local preset=$1; shift
@@ -40,12 +38,12 @@ run_preset() {
   ctest --preset "$preset" "$@"
 }
 
-if [ "${PCHOL_SKIP_SANITIZERS:-0}" != 1 ]; then
+if ! is_true "${PCHOL_SKIP_SANITIZERS:-0}"; then
   run_preset asan
   run_preset tsan -L 'threads|solver'
 fi
 
-if [ -x scripts/test-windows.sh ] && [ "${PCHOL_SKIP_WINDOWS:-0}" != 1 ]; then
+if [ -x scripts/test-windows.sh ] && ! is_true "${PCHOL_SKIP_WINDOWS:-0}"; then
   scripts/test-windows.sh
 fi
 

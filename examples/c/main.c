@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #define N 40
 #define HBW 3
@@ -41,7 +42,7 @@ int main(void) {
     /* The size is in elements, here complex ones. */
     work = malloc((size_t)pchol_workspace_size1(&n, &hbw) * sizeof *work);
     if (work == NULL) return 1;
-    set_thread_count(&threads);
+    pchol_set_thread_count(&threads);
     pchol_solve1((double*)A, &n, &hbw, (double*)B, &nrhs, (double*)work, &info);
     free(work);
     if (info != PCHOL_INFO_OK) {
@@ -52,5 +53,9 @@ int main(void) {
     for (r = 0; r < n; ++r)
         if (cabs(B[r] - x[r]) > worst) worst = cabs(B[r] - x[r]);
     printf("C example: n = %d, hbw = %d, largest error %.2e\n", (int)n, (int)hbw, worst);
+
+    /* The library this program runs with is the one its headers describe. */
+    printf("pchol %s (headers %s)\n", pchol_version_string(), PCHOL_VERSION);
+    if (strcmp(pchol_version_string(), PCHOL_VERSION) != 0) return 1;
     return worst < 1e-12 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 // status 0 when it holds.
 #include <pchol/settings.hpp>
 #include <pchol/solver.hpp>
+#include <pchol/version.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -48,5 +49,11 @@ int main() {
             worst = std::max(worst, std::fabs(B[static_cast<std::size_t>((k - 1) * n + r - 1)] - x(r, k)));
     std::printf("C++ example: n = %d, hbw = %d, largest error %.2e\n", static_cast<int>(n), static_cast<int>(hbw),
                 worst);
+
+    // The library this program runs with is the one its headers describe.
+    std::int32_t major = -1, minor = -1, patch = -1;
+    pchol_get_version(major, minor, patch);
+    std::printf("pchol %s (headers %s)\n", pchol_version_string(), PCHOL_VERSION);
+    if (major != PCHOL_VERSION_MAJOR || minor != PCHOL_VERSION_MINOR || patch != PCHOL_VERSION_PATCH) return 1;
     return worst < 1e-12 ? 0 : 1;
 }

@@ -6,8 +6,8 @@
 ! with its own arrays and integers, passed by reference as usual. Every
 ! entry point of the C interface is here, with the same arguments:
 ! pchol_solve1 ... 4 and pchol_pipelined_solve1 ... 4 for the element types
-! below, set_thread_count, get_thread_count, set_subnormal_flush and
-! get_subnormal_flush.
+! below, pchol_set_thread_count, pchol_get_thread_count,
+! pchol_set_subnormal_flush, pchol_get_subnormal_flush and pchol_get_version.
 !
 !   a     the band: the upper triangle by rows, diagonal first. Row r takes
 !         hbw + 1 consecutive elements; entry (r, c), r <= c <= r + hbw, is
@@ -16,7 +16,10 @@
 !   b     n by nrhs, column-major (b(n, nrhs) will do); overwritten by the
 !         solutions.
 !   work  pchol_workspace_size4(n, hbw) elements of scratch (for
-!         pchol_solveK, pchol_workspace_sizeK; the pipelined drivers use none).
+!         pchol_solveK, pchol_workspace_sizeK). The pipelined drivers use
+!         none: their work is optional (Fortran 2018), so a call may leave
+!         it out and name info, call pchol_pipelined_solve4(a, n, hbw, b,
+!         nrhs, info=info).
 !   info  one of the pchol_info_* codes below.
 !
 ! n, hbw, nrhs and info are integer(c_int32_t) (the default integer kind of
@@ -47,7 +50,8 @@ module pchol
   public :: pchol_pipelined_workspace_size3, pchol_pipelined_workspace_size4
   public :: pchol_solve1, pchol_solve2, pchol_solve3, pchol_solve4
   public :: pchol_pipelined_solve1, pchol_pipelined_solve2, pchol_pipelined_solve3, pchol_pipelined_solve4
-  public :: set_thread_count, get_thread_count, set_subnormal_flush, get_subnormal_flush
+  public :: pchol_set_thread_count, pchol_get_thread_count, pchol_set_subnormal_flush, pchol_get_subnormal_flush
+  public :: pchol_get_version
 
   interface
     ! The length of work, in elements, for pchol_solveK: 2 * n * hbw, and 0
@@ -118,52 +122,62 @@ module pchol
     end subroutine
     subroutine pchol_pipelined_solve1(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve1')
       import :: c_double_complex, c_int32_t
-      complex(c_double_complex), intent(inout) :: a(*), b(*), work(*)
+      complex(c_double_complex), intent(inout) :: a(*), b(*)
+      complex(c_double_complex), intent(inout), optional :: work(*)
       integer(c_int32_t), intent(in) :: n, hbw, nrhs
       integer(c_int32_t), intent(out) :: info
     end subroutine
     subroutine pchol_pipelined_solve2(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve2')
       import :: c_float_complex, c_int32_t
-      complex(c_float_complex), intent(inout) :: a(*), b(*), work(*)
+      complex(c_float_complex), intent(inout) :: a(*), b(*)
+      complex(c_float_complex), intent(inout), optional :: work(*)
       integer(c_int32_t), intent(in) :: n, hbw, nrhs
       integer(c_int32_t), intent(out) :: info
     end subroutine
     subroutine pchol_pipelined_solve3(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve3')
       import :: c_double, c_int32_t
-      real(c_double), intent(inout) :: a(*), b(*), work(*)
+      real(c_double), intent(inout) :: a(*), b(*)
+      real(c_double), intent(inout), optional :: work(*)
       integer(c_int32_t), intent(in) :: n, hbw, nrhs
       integer(c_int32_t), intent(out) :: info
     end subroutine
     subroutine pchol_pipelined_solve4(a, n, hbw, b, nrhs, work, info) bind(C, name='pchol_pipelined_solve4')
       import :: c_float, c_int32_t
-      real(c_float), intent(inout) :: a(*), b(*), work(*)
+      real(c_float), intent(inout) :: a(*), b(*)
+      real(c_float), intent(inout), optional :: work(*)
       integer(c_int32_t), intent(in) :: n, hbw, nrhs
       integer(c_int32_t), intent(out) :: info
     end subroutine
 
     ! The solvers' thread count becomes min(k, processor count, 32).
-    subroutine set_thread_count(k) bind(C, name='set_thread_count')
+    subroutine pchol_set_thread_count(k) bind(C, name='pchol_set_thread_count')
       import :: c_int32_t
       integer(c_int32_t), intent(in) :: k
     end subroutine
 
     ! t becomes the thread count: the processor count if none was set.
-    subroutine get_thread_count(t) bind(C, name='get_thread_count')
+    subroutine pchol_get_thread_count(t) bind(C, name='pchol_get_thread_count')
       import :: c_int32_t
       integer(c_int32_t), intent(out) :: t
     end subroutine
 
     ! Whether the solvers' threads flush subnormal values to zero (on /= 0,
     ! the default) or keep gradual underflow (on = 0).
-    subroutine set_subnormal_flush(on) bind(C, name='set_subnormal_flush')
+    subroutine pchol_set_subnormal_flush(on) bind(C, name='pchol_set_subnormal_flush')
       import :: c_int32_t
       integer(c_int32_t), intent(in) :: on
     end subroutine
 
     ! on becomes 1 when the solvers flush subnormal values, 0 when not.
-    subroutine get_subnormal_flush(on) bind(C, name='get_subnormal_flush')
+    subroutine pchol_get_subnormal_flush(on) bind(C, name='pchol_get_subnormal_flush')
       import :: c_int32_t
       integer(c_int32_t), intent(out) :: on
+    end subroutine
+
+    ! The major, minor and patch number of the library the program runs with.
+    subroutine pchol_get_version(major, minor, patch) bind(C, name='pchol_get_version')
+      import :: c_int32_t
+      integer(c_int32_t), intent(out) :: major, minor, patch
     end subroutine
   end interface
 

@@ -1,6 +1,8 @@
 // The C interface: every entry point of pchol.h forwards to the C++ routine
-// of the same name, which takes its arguments by reference. The two
-// overloads live side by side; only the pointer one has C linkage.
+// that takes its arguments by reference. The solvers' two forms share a name
+// and live side by side as overloads (only the pointer one has C linkage);
+// the settings carry the prefix pchol_ in C, so that they cannot clash with
+// a program's own set_thread_count and the like.
 #include "pchol/pchol.h"
 
 #include "pchol/settings.hpp"
@@ -66,19 +68,19 @@ PCHOL_C_ENTRY_POINTS(2, float, std::complex<float>)
 PCHOL_C_ENTRY_POINTS(3, double, double)
 PCHOL_C_ENTRY_POINTS(4, float, float)
 
-void set_thread_count(const std::int32_t* k) {
+void pchol_set_thread_count(const std::int32_t* k) {
     if (k != nullptr) set_thread_count(*k);
 }
 
-void get_thread_count(std::int32_t* t) {
+void pchol_get_thread_count(std::int32_t* t) {
     if (t != nullptr) get_thread_count(*t);
 }
 
-void set_subnormal_flush(const std::int32_t* on) {
+void pchol_set_subnormal_flush(const std::int32_t* on) {
     if (on != nullptr) set_subnormal_flush(*on);
 }
 
-void get_subnormal_flush(std::int32_t* on) {
+void pchol_get_subnormal_flush(std::int32_t* on) {
     if (on != nullptr) get_subnormal_flush(*on);
 }
 

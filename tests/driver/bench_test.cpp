@@ -260,7 +260,13 @@ TEST(Bench, ExecutableFailsWhenItsOutputCannotBeWritten) {
 #endif
 
 TEST(Bench, ExecutablePrintsTheWholeReport) {
-    FILE* pipe = popen(PCHOL_BENCH_EXE, "r");
+#ifdef _WIN32
+    const std::string command = PCHOL_BENCH_EXE;
+#else
+    // Quoted for the shell: the build folder's path may hold spaces.
+    const std::string command = std::string("'") + PCHOL_BENCH_EXE + "'";
+#endif
+    FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string text;
     char buffer[4096];

@@ -13,13 +13,16 @@ endif()
 message(STATUS "pkg-config --cflags --libs pchol: ${flags}")
 separate_arguments(flags UNIX_COMMAND "${flags}")
 
-execute_process(COMMAND "${C_COMPILER}" -std=c99 -Wall -Wextra -Wpedantic -Werror "${SOURCE}" ${flags}
+# -lm: the program's own use of the math library (cabs).
+execute_process(COMMAND "${C_COMPILER}" -std=c99 -Wall -Wextra -Wpedantic -Werror "${SOURCE}" ${flags} -lm
                         -o "${BINARY_DIR}/example_c"
                 RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "compiling with the pkg-config flags failed: ${result}")
 endif()
-execute_process(COMMAND "${BINARY_DIR}/example_c" RESULT_VARIABLE result)
+# A shared install is found at run time through the loader's search path.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "LD_LIBRARY_PATH=${PREFIX}/${LIBDIR}" "${BINARY_DIR}/example_c"
+                RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the example failed: ${result}")
 endif()

@@ -11,6 +11,7 @@
 #include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"
 #include "pchol/threads.hpp"
+#include "pchol/version.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <complex>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -72,17 +74,17 @@ TEST(WorkspaceSize, TwoElementsPerRowAndBandColumn) {
 TEST(CInterface, ThreadCountIsTheCppOne) {
     pchol::set_affinity_query_for_testing(&four_processors);
     for (const i32 k : {1, 3, 4, 9}) {
-        set_thread_count(&k);
+        pchol_set_thread_count(&k);
         i32 from_c = 0;
         i32 from_cpp = 0;
-        get_thread_count(&from_c);
+        pchol_get_thread_count(&from_c);
         get_thread_count(from_cpp);
         EXPECT_EQ(from_c, std::min(k, 4));
         EXPECT_EQ(from_c, from_cpp);
     }
     // Null pointers change nothing.
-    set_thread_count(static_cast<const i32*>(nullptr));
-    get_thread_count(static_cast<i32*>(nullptr));
+    pchol_set_thread_count(nullptr);
+    pchol_get_thread_count(nullptr);
     i32 t = 0;
     get_thread_count(t);
     EXPECT_EQ(t, 4);
@@ -90,26 +92,47 @@ TEST(CInterface, ThreadCountIsTheCppOne) {
 
 TEST(CInterface, SubnormalFlushIsTheCppOne) {
     for (const i32 on : {0, 1, 0, -5}) {
-        set_subnormal_flush(&on);
+        pchol_set_subnormal_flush(&on);
         i32 from_c = -1;
         i32 from_cpp = -1;
-        get_subnormal_flush(&from_c);
+        pchol_get_subnormal_flush(&from_c);
         get_subnormal_flush(from_cpp);
         EXPECT_EQ(from_c, on != 0 ? 1 : 0);
         EXPECT_EQ(from_c, from_cpp);
     }
     // Null pointers change nothing.
-    set_subnormal_flush(static_cast<const i32*>(nullptr));
-    get_subnormal_flush(static_cast<i32*>(nullptr));
+    pchol_set_subnormal_flush(nullptr);
+    pchol_get_subnormal_flush(nullptr);
     i32 on = 0;
     get_subnormal_flush(on);
     EXPECT_EQ(on, 1);
 }
 
+TEST(Version, TheLibrarysIsTheHeadersInEveryForm) {
+    i32 major = -1, minor = -1, patch = -1;
+    pchol_get_version(major, minor, patch);
+    EXPECT_EQ(major, PCHOL_VERSION_MAJOR);
+    EXPECT_EQ(minor, PCHOL_VERSION_MINOR);
+    EXPECT_EQ(patch, PCHOL_VERSION_PATCH);
+    const std::string text = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+    EXPECT_EQ(text, PCHOL_VERSION);
+    EXPECT_EQ(std::string(pchol_version_string()), PCHOL_VERSION);
+
+    i32 c_major = -1, c_minor = -1, c_patch = -1;
+    pchol_get_version(&c_major, &c_minor, &c_patch);
+    EXPECT_EQ(c_major, major);
+    EXPECT_EQ(c_minor, minor);
+    EXPECT_EQ(c_patch, patch);
+    // Null pointers are skipped; the others are still written.
+    c_minor = -1;
+    pchol_get_version(nullptr, &c_minor, nullptr);
+    EXPECT_EQ(c_minor, minor);
+}
+
 TEST(CInterface, SolvesBitForBitAsTheCppEntryPoint) {
     pchol::set_affinity_query_for_testing(&four_processors);
     const i32 threads = 3;
-    set_thread_count(&threads);
+    pchol_set_thread_count(&threads);
 
     test_system through_c(700, 6, 2);
     test_system through_cpp(700, 6, 2);

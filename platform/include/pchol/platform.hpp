@@ -14,6 +14,8 @@
 // Unix-like systems) and the Windows kernel. The build picks one.
 #pragma once
 
+#include "pchol/export.h"
+
 #include <cstdint>
 
 namespace platform {
@@ -23,9 +25,9 @@ using handle = std::int32_t;
 // ---- Mutexes --------------------------------------------------------------
 // A mutex is created unowned. The thread that locks it must unlock it.
 // Locking is not recursive on every backend: never lock twice from one thread.
-handle mutex_create();
-void mutex_lock(handle h);
-void mutex_unlock(handle h);
+PCHOL_PLATFORM_API handle mutex_create();
+PCHOL_PLATFORM_API void mutex_lock(handle h);
+PCHOL_PLATFORM_API void mutex_unlock(handle h);
 
 // ---- Auto-reset events ----------------------------------------------------
 // An event is created non-signalled.
@@ -37,40 +39,40 @@ void mutex_unlock(handle h);
 //
 // Memory ordering: every write a thread makes before event_signal is visible
 // to the thread whose event_wait returns because of that signal.
-handle event_create();
-void event_signal(handle h);
-void event_reset(handle h);
-void event_wait(handle h);
+PCHOL_PLATFORM_API handle event_create();
+PCHOL_PLATFORM_API void event_signal(handle h);
+PCHOL_PLATFORM_API void event_reset(handle h);
+PCHOL_PLATFORM_API void event_wait(handle h);
 
 // ---- Threads --------------------------------------------------------------
 // The entry routine receives the pointer given to thread_create; its result
 // is the thread's exit code. The thread starts at once. Its stack reserves
 // 1 MiB.
 using thread_routine = std::uint32_t (*)(void*);
-handle thread_create(thread_routine routine, void* arg);
+PCHOL_PLATFORM_API handle thread_create(thread_routine routine, void* arg);
 
 // Blocks until the thread has ended. May be called any number of times.
 // Every write the thread made is visible to the caller afterwards.
-void thread_wait(handle h);
+PCHOL_PLATFORM_API void thread_wait(handle h);
 
 // The most threads one group wait accepts.
 inline constexpr int max_wait_group = 64;
 
 // Blocks until every thread of the group has ended (not just one of them).
 // count is at most max_wait_group; a larger count is cut to that many.
-void thread_wait_group(const handle* handles, int count);
+PCHOL_PLATFORM_API void thread_wait_group(const handle* handles, int count);
 
 // ---- Closing ----------------------------------------------------------------
 // Closes any handle. Closing a thread that is still running does not stop it.
-void close_handle(handle h);
+PCHOL_PLATFORM_API void close_handle(handle h);
 
 // ---- Time -------------------------------------------------------------------
 // Milliseconds since some fixed moment, wrapping modulo 2^32.
-std::uint32_t tick_count();
+PCHOL_PLATFORM_API std::uint32_t tick_count();
 
 // A process-query handle for the current process, as the timer opens it at
 // the start of an interval and closes it at the end.
-handle open_current_process();
+PCHOL_PLATFORM_API handle open_current_process();
 
 // User and kernel CPU time that every thread of the process has used so far,
 // in units of 100 ns. Returns false if the query failed.
@@ -78,20 +80,20 @@ struct cpu_times {
     std::uint64_t user = 0;
     std::uint64_t kernel = 0;
 };
-bool process_times(handle process, cpu_times& out);
+PCHOL_PLATFORM_API bool process_times(handle process, cpu_times& out);
 
 // ---- Processors -------------------------------------------------------------
 // The processors the process may run on, and the processors of the system,
 // as 32-bit masks. The process mask has one bit set per processor the process
 // may use, up to 32, whichever processor numbers those are. Returns false if
 // the query failed.
-bool affinity_masks(std::uint32_t& process_mask, std::uint32_t& system_mask);
+PCHOL_PLATFORM_API bool affinity_masks(std::uint32_t& process_mask, std::uint32_t& system_mask);
 
 // ---- Console output ----------------------------------------------------------
 // Makes standard output pass bytes through unchanged, so every line ends in
 // "\n" on every system: a Windows C runtime otherwise writes "\r\n" for each
 // "\n". Call it once at program start, before anything is written. Does
 // nothing where standard output has no text mode (POSIX).
-void set_binary_stdout();
+PCHOL_PLATFORM_API void set_binary_stdout();
 
 }  // namespace platform

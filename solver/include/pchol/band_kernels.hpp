@@ -32,6 +32,8 @@
 // the plain transpose everywhere (never the conjugate).
 #pragma once
 
+#include "pchol/export.h"
+
 #include <complex>
 #include <cstdint>
 
@@ -60,44 +62,44 @@ using real_of_t = typename real_of<T>::type;
 // that row has its updates but is not scaled. The flag is never cleared here.
 // Nothing happens when last < first.
 template <class T>
-void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-                       const real_of_t<T>& tol, std::int32_t* fail_flags, const std::int32_t& slot);
+PCHOL_API void band_factor_block(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                                 const real_of_t<T>& tol, std::int32_t* fail_flags, const std::int32_t& slot);
 
 // Columns 1..hbw of spikes, rows first..last, solved with the transposed
 // factor of the block (forward substitution, per step).
 template <class T>
-void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-                 T* spikes, const std::int32_t& n);
+PCHOL_API void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                           T* spikes, const std::int32_t& n);
 
 // Rows r1..r2 of spikes, each taken as one right-hand side (spikes(r, 1..hbw)),
 // solved with the transposed hbw-by-hbw trailing triangle of the factor of the
 // block that ends at last (which has at least hbw rows). Per step.
 template <class T>
-void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
-                    const std::int32_t& r2, T* spikes, const std::int32_t& n);
+PCHOL_API void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                              const std::int32_t& r2, T* spikes, const std::int32_t& n);
 
 // Rows first..last of every right-hand side solved with the block's
 // transposed factor (per step) / with the block's factor (accumulated).
 template <class T>
-void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-                       T* B, const std::int32_t& n, const std::int32_t& nrhs);
+PCHOL_API void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first,
+                                 const std::int32_t& last, T* B, const std::int32_t& n, const std::int32_t& nrhs);
 template <class T>
-void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-                        T* B, const std::int32_t& n, const std::int32_t& nrhs);
+PCHOL_API void rhs_backward_block(const T* A, const std::int32_t& hbw, const std::int32_t& first,
+                                  const std::int32_t& last, T* B, const std::int32_t& n, const std::int32_t& nrhs);
 
 // Copies into spikes rows first..last the coupling of the hbw rows before the
 // block (p_q = first - hbw - 1 + q) with the block's rows: A(p_q, r) where
 // r <= p_q + hbw, else 0. The block starts after row hbw. Bit-for-bit copies.
 template <class T>
-void gather_left_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-                          T* spikes, const std::int32_t& n);
+PCHOL_API void gather_left_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first,
+                                    const std::int32_t& last, T* spikes, const std::int32_t& n);
 
 // Copies into spikes rows last + 1 ... min(last + hbw, n) the coupling of the
 // block's tail rows with the rows after the block: A(t_q, r) where
 // r <= t_q + hbw, else 0. Writes nothing when last = n.
 template <class T>
-void gather_right_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first,
-                           const std::int32_t& last, const std::int32_t& n, T* spikes);
+PCHOL_API void gather_right_coupling(const T* A, const std::int32_t& hbw, const std::int32_t& first,
+                                     const std::int32_t& last, const std::int32_t& n, T* spikes);
 
 // ---- Coupling steps ---------------------------------------------------------------
 // Row numbers: the separator or block in hand is first..last, its head
@@ -112,21 +114,22 @@ void gather_right_coupling(const T* A, const std::int32_t& hbw, const std::int32
 // times the neighbour's forward-solved B (one running difference). The
 // separator has more than hbw rows.
 template <class T>
-void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
-                           const std::int32_t& r2, const T* spikes, T* B, const std::int32_t& n,
-                           const std::int32_t& nrhs);
+PCHOL_API void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                                     const std::int32_t& r2, const T* spikes, T* B, const std::int32_t& n,
+                                     const std::int32_t& nrhs);
 
 // A separator's head after the elimination of its left neighbour (ending at
 // left_last), through the solved coupling in the head rows of spikes. Per step.
 template <class T>
-void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last,
-                           const T* spikes, T* B, const std::int32_t& n, const std::int32_t& nrhs);
+PCHOL_API void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& first,
+                                     const std::int32_t& left_last, const T* spikes, T* B, const std::int32_t& n,
+                                     const std::int32_t& nrhs);
 
 // Keeps the solved coupling of the head rows for the back substitution:
 // links(i, left_last + 1 + (r - first)) <- spikes(r, i), bit for bit.
 template <class T>
-void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last, const T* spikes,
-               T* links, const std::int32_t& n);
+PCHOL_API void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last,
+                         const T* spikes, T* links, const std::int32_t& n);
 
 // Forms, in the head rows of spikes, the coupling of the separator's head
 // with the tail of the separator two neighbours to the left, and clears
@@ -135,23 +138,24 @@ void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::in
 // eliminated row that nothing reads again; for a short last separator some
 // lie beyond column n, still inside the array). Sums accumulated.
 template <class T>
-void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-               const std::int32_t& left_last, T* spikes, const std::int32_t& n);
+PCHOL_API void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                         const std::int32_t& left_last, T* spikes, const std::int32_t& n);
 
 // Back substitution of an eliminated block first..last, whose left separator
 // ends at left_last and is solved: B rows first..last lose spikes times the
 // separator's tail solution. Per step.
 template <class T>
-void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
-                      const std::int32_t& left_last, const T* spikes, T* B, const std::int32_t& n,
-                      const std::int32_t& nrhs);
+PCHOL_API void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
+                                const std::int32_t& left_last, const T* spikes, T* B, const std::int32_t& n,
+                                const std::int32_t& nrhs);
 
 // Back substitution of an eliminated block ending at last, whose right
 // separator r1..r2 is solved: the block's tail rows of B lose the kept links
 // times the separator's head solution, over m = min(r2 - r1 + 1, hbw) head
 // rows. Per step.
 template <class T>
-void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1, const std::int32_t& r2,
-                const T* links, T* B, const std::int32_t& n, const std::int32_t& nrhs);
+PCHOL_API void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
+                          const std::int32_t& r2, const T* links, T* B, const std::int32_t& n,
+                          const std::int32_t& nrhs);
 
 }  // namespace pchol

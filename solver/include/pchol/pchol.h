@@ -1,7 +1,7 @@
 /* The C interface of the parallel banded solver (C99; also valid C++).
  *
  * Solves A X = B for a symmetric positive-definite band matrix A of n rows
- * and half bandwidth hbw, on the thread count set with set_thread_count.
+ * and half bandwidth hbw, on the thread count set with pchol_set_thread_count.
  * Every argument is a pointer, as a Fortran caller passes it; arrays count
  * from 1 in the comments below, from 0 in C.
  *
@@ -38,6 +38,9 @@
  */
 #ifndef PCHOL_PCHOL_H
 #define PCHOL_PCHOL_H
+
+#include "pchol/export.h"
+#include "pchol/version.h"
 
 #include <stdint.h>
 
@@ -85,40 +88,40 @@ extern "C" {
  * 2 * n * hbw for pchol_solve1 ... 4, and 0 when n or hbw is not positive (or
  * a pointer is null); 0 for the pipelined drivers. A count above 2^31 - 1
  * makes the solver refuse the system. */
-int64_t pchol_workspace_size1(const int32_t* n, const int32_t* hbw);
-int64_t pchol_workspace_size2(const int32_t* n, const int32_t* hbw);
-int64_t pchol_workspace_size3(const int32_t* n, const int32_t* hbw);
-int64_t pchol_workspace_size4(const int32_t* n, const int32_t* hbw);
-int64_t pchol_pipelined_workspace_size1(const int32_t* n, const int32_t* hbw);
-int64_t pchol_pipelined_workspace_size2(const int32_t* n, const int32_t* hbw);
-int64_t pchol_pipelined_workspace_size3(const int32_t* n, const int32_t* hbw);
-int64_t pchol_pipelined_workspace_size4(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_workspace_size1(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_workspace_size2(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_workspace_size3(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_workspace_size4(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_pipelined_workspace_size1(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_pipelined_workspace_size2(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_pipelined_workspace_size3(const int32_t* n, const int32_t* hbw);
+PCHOL_API int64_t pchol_pipelined_workspace_size4(const int32_t* n, const int32_t* hbw);
 
-void pchol_solve1(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs, double* WORK,
-                  int32_t* info);
-void pchol_solve2(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
-                  int32_t* info);
-void pchol_solve3(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs, double* WORK,
-                  int32_t* info);
-void pchol_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
-                  int32_t* info);
+PCHOL_API void pchol_solve1(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                            double* WORK, int32_t* info);
+PCHOL_API void pchol_solve2(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
+                            int32_t* info);
+PCHOL_API void pchol_solve3(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                            double* WORK, int32_t* info);
+PCHOL_API void pchol_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs, float* WORK,
+                            int32_t* info);
 
-void pchol_pipelined_solve1(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
-                            double* WORK, int32_t* info);
-void pchol_pipelined_solve2(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
-                            float* WORK, int32_t* info);
-void pchol_pipelined_solve3(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
-                            double* WORK, int32_t* info);
-void pchol_pipelined_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
-                            float* WORK, int32_t* info);
+PCHOL_API void pchol_pipelined_solve1(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                                      double* WORK, int32_t* info);
+PCHOL_API void pchol_pipelined_solve2(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+                                      float* WORK, int32_t* info);
+PCHOL_API void pchol_pipelined_solve3(double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+                                      double* WORK, int32_t* info);
+PCHOL_API void pchol_pipelined_solve4(float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+                                      float* WORK, int32_t* info);
 
 /* The solvers' thread count becomes min(*k, processor count, 32); the
  * processors are those the process may run on. A negative *k becomes 1;
  * 0 clears the setting (the processor count again). Null: nothing happens. */
-void set_thread_count(const int32_t* k);
+PCHOL_API void pchol_set_thread_count(const int32_t* k);
 
 /* *t becomes the thread count: the processor count if none was set. */
-void get_thread_count(int32_t* t);
+PCHOL_API void pchol_get_thread_count(int32_t* t);
 
 /* Whether the solvers' threads flush subnormal values to zero (*on != 0, the
  * default) or keep gradual underflow (*on == 0). Flushing makes the solve
@@ -126,10 +129,17 @@ void get_thread_count(int32_t* t);
  * results are the same, bit for bit, for every thread count either way, and
  * the calling thread's own floating-point mode is left as it was. Null:
  * nothing happens. */
-void set_subnormal_flush(const int32_t* on);
+PCHOL_API void pchol_set_subnormal_flush(const int32_t* on);
 
 /* *on becomes 1 when the solvers flush subnormal values, 0 when not. */
-void get_subnormal_flush(int32_t* on);
+PCHOL_API void pchol_get_subnormal_flush(int32_t* on);
+
+/* The version of the library the program runs with, as numbers and as the
+ * text "major.minor.patch" (static storage; never null). PCHOL_VERSION_MAJOR,
+ * PCHOL_VERSION_MINOR, PCHOL_VERSION_PATCH and PCHOL_VERSION (pchol/version.h)
+ * are those of the headers it was compiled with. Null pointers are skipped. */
+PCHOL_API void pchol_get_version(int32_t* major, int32_t* minor, int32_t* patch);
+PCHOL_API const char* pchol_version_string(void);
 
 #ifdef __cplusplus
 }

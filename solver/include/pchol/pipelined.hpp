@@ -42,6 +42,7 @@
 
 #include "pchol/band_kernels.hpp"
 
+#include "pchol/export.h"
 #include <complex>
 #include <cstdint>
 
@@ -49,26 +50,29 @@ namespace pchol {
 
 // Factors A = U^T U in place.
 template <class T>
-void pipelined_factor(T* const& A, const std::int32_t& n, const std::int32_t& hbw, const std::int32_t& panel_rows,
-                      const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
-                      const std::int32_t& num_threads, std::int32_t& panel_first, std::int32_t& task_row,
-                      const real_of_t<T>& tol, std::int32_t (&fail_flags)[2]);
+PCHOL_API void pipelined_factor(T* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                                const std::int32_t& panel_rows, const std::int32_t& counter_mutex,
+                                const std::int32_t (&sync_pair)[2], const std::int32_t& num_threads,
+                                std::int32_t& panel_first, std::int32_t& task_row, const real_of_t<T>& tol,
+                                std::int32_t (&fail_flags)[2]);
 
 // Forward and back substitution of B with a factor that pipelined_factor (or
 // pipelined_factor_solve) left in A. Checks nothing.
 template <class T>
-void pipelined_solve(T* const& A, const std::int32_t& n, const std::int32_t& hbw, T* const& B,
-                     const std::int32_t& panel_rows, const std::int32_t& counter_mutex,
-                     const std::int32_t (&sync_pair)[2], const std::int32_t& num_threads, std::int32_t& panel_first,
-                     std::int32_t& task_row, std::int32_t& panel_last, std::int32_t& back_task_row);
+PCHOL_API void pipelined_solve(T* const& A, const std::int32_t& n, const std::int32_t& hbw, T* const& B,
+                               const std::int32_t& panel_rows, const std::int32_t& counter_mutex,
+                               const std::int32_t (&sync_pair)[2], const std::int32_t& num_threads,
+                               std::int32_t& panel_first, std::int32_t& task_row, std::int32_t& panel_last,
+                               std::int32_t& back_task_row);
 
 // The factorisation together with the forward substitution of B, then the
 // back substitution.
 template <class T>
-void pipelined_factor_solve(T* const& A, const std::int32_t& n, const std::int32_t& hbw, T* const& B,
-                            const std::int32_t& panel_rows, const std::int32_t& counter_mutex,
-                            const std::int32_t (&sync_pair)[2], const std::int32_t& num_threads,
-                            std::int32_t& panel_first, std::int32_t& task_row, std::int32_t& panel_last,
-                            std::int32_t& back_task_row, const real_of_t<T>& tol, std::int32_t (&fail_flags)[2]);
+PCHOL_API void pipelined_factor_solve(T* const& A, const std::int32_t& n, const std::int32_t& hbw, T* const& B,
+                                      const std::int32_t& panel_rows, const std::int32_t& counter_mutex,
+                                      const std::int32_t (&sync_pair)[2], const std::int32_t& num_threads,
+                                      std::int32_t& panel_first, std::int32_t& task_row, std::int32_t& panel_last,
+                                      std::int32_t& back_task_row, const real_of_t<T>& tol,
+                                      std::int32_t (&fail_flags)[2]);
 
 }  // namespace pchol

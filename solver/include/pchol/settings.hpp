@@ -7,22 +7,24 @@
 // after it.
 #pragma once
 
+#include "pchol/export.h"
+
 #include <cstdint>
 
 // Counts the processors the process may run on (the system's processors as a
 // fallback). Stores the count and touches no other state.
-void count_processors(std::int32_t& count);
+PCHOL_API void count_processors(std::int32_t& count);
 
 // The solver's thread count becomes min(k, processor count, 32); a negative
 // k becomes 1, the count a solve then runs with. k = 0 clears the setting:
 // get_thread_count gives the processor count again.
-void set_thread_count(const std::int32_t& k);
+PCHOL_API void set_thread_count(const std::int32_t& k);
 
 // The thread count; the processor count if none was set yet.
-void get_thread_count(std::int32_t& t);
+PCHOL_API void get_thread_count(std::int32_t& t);
 
 // Sets the thread count to the processor count.
-void init_thread_count();
+PCHOL_API void init_thread_count();
 
 // Whether the solvers' threads flush subnormal values to zero: on (1) unless
 // set to 0. Values below the smallest normal number (about 1.2e-38 in single
@@ -32,10 +34,10 @@ void init_thread_count();
 // flushing makes the solve several times faster there; off keeps gradual
 // underflow. Either way the results are the same, bit for bit, for every
 // thread count, and the calling thread's own mode is left as it was.
-void set_subnormal_flush(const std::int32_t& on);
+PCHOL_API void set_subnormal_flush(const std::int32_t& on);
 
 // on becomes 1 when the solvers flush subnormal values, 0 when they do not.
-void get_subnormal_flush(std::int32_t& on);
+PCHOL_API void get_subnormal_flush(std::int32_t& on);
 
 namespace pchol {
 
@@ -45,6 +47,6 @@ inline constexpr std::int32_t max_threads = 32;
 // The count of processors that the affinity query's result stands for: the
 // bits of the process mask, or of the system mask when the process mask is
 // empty; one processor when the query failed.
-std::int32_t processors_from_masks(bool query_ok, std::uint32_t process_mask, std::uint32_t system_mask);
+PCHOL_API std::int32_t processors_from_masks(bool query_ok, std::uint32_t process_mask, std::uint32_t system_mask);
 
 }  // namespace pchol

@@ -22,6 +22,8 @@
 // natural one. The results are the same, bit for bit, for every thread count.
 #pragma once
 
+#include "pchol/export.h"
+
 #include <complex>
 #include <cstdint>
 
@@ -102,8 +104,8 @@ constexpr std::int64_t pchol_pipelined_workspace_size4(const std::int32_t&, cons
 // Solves A X = B with the thread count of get_thread_count (settings.hpp),
 // at least 1 and at most 32. n <= 0 or nrhs <= 0 are valid: with n <= 0
 // nothing is touched, with nrhs <= 0 only A is factored. Allocates nothing.
-void pchol_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B, const std::int32_t& nrhs,
-                  float* WORK, std::int32_t& info);
+PCHOL_API void pchol_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                            const std::int32_t& nrhs, float* WORK, std::int32_t& info);
 
 // The routine every thread of pchol_solve4 runs, the calling thread included,
 // with the same 19 arguments; no thread index: blocks are handed out from the
@@ -117,13 +119,13 @@ void pchol_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, floa
 // barrier that ends that sweep. The worker runs in the floating-point mode
 // that set_subnormal_flush (settings.hpp) chooses and gives its thread's own
 // mode back when it returns.
-void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& hbw, float* const& B,
-                   const std::int32_t& nrhs, float* const& links, float* const& spikes,
-                   const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
-                   const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
-                   std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
-                   std::int32_t& next_row, std::int32_t& back_row, const float& tol,
-                   std::int32_t (&fail_flags)[2]);
+PCHOL_API void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& hbw, float* const& B,
+                             const std::int32_t& nrhs, float* const& links, float* const& spikes,
+                             const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                             const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
+                             std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
+                             std::int32_t& next_row, std::int32_t& back_row, const float& tol,
+                             std::int32_t (&fail_flags)[2]);
 
 // ---- The other element types ------------------------------------------------
 // The same solver, driver and worker in three more element types, with the
@@ -145,34 +147,37 @@ void pchol_worker4(float* const& A, const std::int32_t& n, const std::int32_t& h
 // pchol_solve3 set 24; pchol_solve1 and pchol_solve2 set 16 when the thread
 // count is at most 2 and 8 otherwise. Every later solve keeps it. Blocks have
 // max(block_size^2 / max(hbw, 1), hbw + 1) rows.
-void pchol_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B, const std::int32_t& nrhs,
-                  double* WORK, std::int32_t& info);
-void pchol_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw, std::complex<double>* B,
-                  const std::int32_t& nrhs, std::complex<double>* WORK, std::int32_t& info);
-void pchol_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw, std::complex<float>* B,
-                  const std::int32_t& nrhs, std::complex<float>* WORK, std::int32_t& info);
+PCHOL_API void pchol_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
+                            const std::int32_t& nrhs, double* WORK, std::int32_t& info);
+PCHOL_API void pchol_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+                            std::complex<double>* B, const std::int32_t& nrhs, std::complex<double>* WORK,
+                            std::int32_t& info);
+PCHOL_API void pchol_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+                            std::complex<float>* B, const std::int32_t& nrhs, std::complex<float>* WORK,
+                            std::int32_t& info);
 
-void pchol_worker3(double* const& A, const std::int32_t& n, const std::int32_t& hbw, double* const& B,
-                   const std::int32_t& nrhs, double* const& links, double* const& spikes,
-                   const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
-                   const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
-                   std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
-                   std::int32_t& next_row, std::int32_t& back_row, const double& tol,
-                   std::int32_t (&fail_flags)[2]);
-void pchol_worker1(std::complex<double>* const& A, const std::int32_t& n, const std::int32_t& hbw,
-                   std::complex<double>* const& B, const std::int32_t& nrhs, std::complex<double>* const& links,
-                   std::complex<double>* const& spikes, const std::int32_t& counter_mutex,
-                   const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
-                   const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
-                   std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
-                   std::int32_t& back_row, const double& tol, std::int32_t (&fail_flags)[2]);
-void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const std::int32_t& hbw,
-                   std::complex<float>* const& B, const std::int32_t& nrhs, std::complex<float>* const& links,
-                   std::complex<float>* const& spikes, const std::int32_t& counter_mutex,
-                   const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
-                   const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
-                   std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
-                   std::int32_t& back_row, const float& tol, std::int32_t (&fail_flags)[2]);
+PCHOL_API void pchol_worker3(double* const& A, const std::int32_t& n, const std::int32_t& hbw, double* const& B,
+                             const std::int32_t& nrhs, double* const& links, double* const& spikes,
+                             const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                             const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
+                             std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
+                             std::int32_t& next_row, std::int32_t& back_row, const double& tol,
+                             std::int32_t (&fail_flags)[2]);
+PCHOL_API void pchol_worker1(std::complex<double>* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                             std::complex<double>* const& B, const std::int32_t& nrhs,
+                             std::complex<double>* const& links, std::complex<double>* const& spikes,
+                             const std::int32_t& counter_mutex, const std::int32_t (&sync_pair)[2],
+                             const std::int32_t& block_rows, const std::int32_t& num_threads, std::int32_t& level_scale,
+                             std::int32_t& neighbour_dist, std::int32_t& sweep_stride, std::int32_t& level_first,
+                             std::int32_t& next_row, std::int32_t& back_row, const double& tol,
+                             std::int32_t (&fail_flags)[2]);
+PCHOL_API void pchol_worker2(std::complex<float>* const& A, const std::int32_t& n, const std::int32_t& hbw,
+                             std::complex<float>* const& B, const std::int32_t& nrhs, std::complex<float>* const& links,
+                             std::complex<float>* const& spikes, const std::int32_t& counter_mutex,
+                             const std::int32_t (&sync_pair)[2], const std::int32_t& block_rows,
+                             const std::int32_t& num_threads, std::int32_t& level_scale, std::int32_t& neighbour_dist,
+                             std::int32_t& sweep_stride, std::int32_t& level_first, std::int32_t& next_row,
+                             std::int32_t& back_row, const float& tol, std::int32_t (&fail_flags)[2]);
 
 // ---- Factor once, solve many ---------------------------------------------------
 // The block solvers split in two, for systems solved again and again with the
@@ -236,7 +241,7 @@ void pchol_factored_solve1(const std::complex<double>* A, const std::int32_t& n,
 
 // The complex solvers' tuning routine: when block_size is still unset, 16 if
 // the thread count (get_thread_count) is at most 2, else 8; otherwise nothing.
-void set_block_size_by_threads();
+PCHOL_API void set_block_size_by_threads();
 
 // ---- Pipelined drivers ---------------------------------------------------------------
 // The same system solved with the pipelined band routines (pipelined.hpp):
@@ -252,16 +257,16 @@ void set_block_size_by_threads();
 // info as for pchol_solve4: info_ok, info_pivot_failed, info_bad_arguments
 // (nothing touched; also when n + hbw + 3 * pipelined_panel_rows passes the
 // 32-bit range), info_no_resources.
-void pchol_pipelined_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
-                            std::complex<double>* B, const std::int32_t& nrhs, std::complex<double>* WORK,
-                            std::int32_t& info);
-void pchol_pipelined_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
-                            std::complex<float>* B, const std::int32_t& nrhs, std::complex<float>* WORK,
-                            std::int32_t& info);
-void pchol_pipelined_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
-                            const std::int32_t& nrhs, double* WORK, std::int32_t& info);
-void pchol_pipelined_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
-                            const std::int32_t& nrhs, float* WORK, std::int32_t& info);
+PCHOL_API void pchol_pipelined_solve1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+                                      std::complex<double>* B, const std::int32_t& nrhs, std::complex<double>* WORK,
+                                      std::int32_t& info);
+PCHOL_API void pchol_pipelined_solve2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+                                      std::complex<float>* B, const std::int32_t& nrhs, std::complex<float>* WORK,
+                                      std::int32_t& info);
+PCHOL_API void pchol_pipelined_solve3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
+                                      const std::int32_t& nrhs, double* WORK, std::int32_t& info);
+PCHOL_API void pchol_pipelined_solve4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+                                      const std::int32_t& nrhs, float* WORK, std::int32_t& info);
 
 namespace pchol {
 

@@ -16,6 +16,8 @@
 // previous one took, skips taken slots and wraps from the last slot to 1.
 #pragma once
 
+#include "pchol/export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,18 +33,18 @@ inline constexpr std::int32_t thr_max_args = 52;
 // ---- Mutexes ------------------------------------------------------------------
 // A mutex is created unowned; 0 is stored when the platform refuses. The
 // thread that locks a mutex unlocks it. Locking is not recursive.
-void thr_mutex_create(std::int32_t& handle);
-void thr_mutex_lock(const std::int32_t& handle);
-void thr_mutex_unlock(const std::int32_t& handle);
+PCHOL_THREADS_API void thr_mutex_create(std::int32_t& handle);
+PCHOL_THREADS_API void thr_mutex_lock(const std::int32_t& handle);
+PCHOL_THREADS_API void thr_mutex_unlock(const std::int32_t& handle);
 // Closes the mutex; the caller's variable keeps the old value.
-void thr_mutex_close(const std::int32_t& handle);
+PCHOL_THREADS_API void thr_mutex_close(const std::int32_t& handle);
 
 // Closes the library's own table mutexes (those that were created). Call it
 // when no library routine is running in any thread (at the end of the
 // program, say). The library may be used again afterwards: the next thread
 // start or synchronisation-point creation creates the table mutex again, as
 // on first use, whatever thread comes first.
-void thr_lib_cleanup();
+PCHOL_THREADS_API void thr_lib_cleanup();
 
 // ---- Synchronisation points -------------------------------------------------------
 // A synchronisation point is a barrier for a group of k threads (parties),
@@ -82,13 +84,13 @@ void thr_lib_cleanup();
 // still to hand on) is touched only by the party between its wake-up and its
 // own signal; it is held in atomics with release/acquire order as well, so
 // its correctness does not rest on the platform alone.
-void sync_create(std::int32_t& id);
-void sync_reset(const std::int32_t& id, const std::int32_t& parties);
-void sync_arrive(const std::int32_t& id);
-void sync_wait(const std::int32_t& id, std::int32_t& not_first);
-void sync_wait_all(const std::int32_t& id);
-void sync_release(const std::int32_t& id);
-void sync_destroy(const std::int32_t& id);
+PCHOL_THREADS_API void sync_create(std::int32_t& id);
+PCHOL_THREADS_API void sync_reset(const std::int32_t& id, const std::int32_t& parties);
+PCHOL_THREADS_API void sync_arrive(const std::int32_t& id);
+PCHOL_THREADS_API void sync_wait(const std::int32_t& id, std::int32_t& not_first);
+PCHOL_THREADS_API void sync_wait_all(const std::int32_t& id);
+PCHOL_THREADS_API void sync_release(const std::int32_t& id);
+PCHOL_THREADS_API void sync_destroy(const std::int32_t& id);
 
 // ---- Thread start -----------------------------------------------------------------
 // thr_start0 .. thr_start52: thr_startN(id, routine, a1, ..., aN) starts a
@@ -125,7 +127,8 @@ struct ThreadRoutine {
 
 // Claims a slot, records the routine and the nargs references, and creates
 // the thread (see thr_startN).
-void start_thread(std::int32_t& id, const ThreadRoutine& routine, std::int32_t nargs, void* const* args);
+PCHOL_THREADS_API void start_thread(std::int32_t& id, const ThreadRoutine& routine, std::int32_t nargs,
+                                    void* const* args);
 
 template <class T>
 void* erase_reference(T& object) noexcept {
@@ -201,14 +204,14 @@ PCHOL_THR_START(52)
 // thr_join_all frees every slot at once and then waits for and closes every
 // thread. They are meant for a controlling thread at a moment when no other
 // thread starts or joins threads. Each thread is joined by one thread only.
-void thr_join(const std::int32_t& id);
-void thr_wait(const std::int32_t& id);
-void thr_close(const std::int32_t& id);
-void thr_wait_all();
-void thr_close_all();
-void thr_join_all();
+PCHOL_THREADS_API void thr_join(const std::int32_t& id);
+PCHOL_THREADS_API void thr_wait(const std::int32_t& id);
+PCHOL_THREADS_API void thr_close(const std::int32_t& id);
+PCHOL_THREADS_API void thr_wait_all();
+PCHOL_THREADS_API void thr_close_all();
+PCHOL_THREADS_API void thr_join_all();
 
 // ---- Inspection (tests and diagnostics) ----------------------------------------------
 // Number of taken slots in each table.
-std::int32_t thr_slots_in_use();
-std::int32_t sync_points_in_use();
+PCHOL_THREADS_API std::int32_t thr_slots_in_use();
+PCHOL_THREADS_API std::int32_t sync_points_in_use();
