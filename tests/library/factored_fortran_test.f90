@@ -34,7 +34,7 @@ program factored_fortran_test
       end do
     end do
   end do
-  call set_thread_count(3_c_int32_t)
+  call pchol_set_thread_count(3_c_int32_t)
 
   block
     real(c_float) :: a1(band), a2(band), b1(n * nrhs), b2(n * nrhs), w1(2 * n * hbw), w2(2 * n * hbw), a3(band)

@@ -174,18 +174,18 @@ extern "C" {
  * with *nrhs = 0, leave the natural-order factor: for the real types A is
  * then LAPACK's lower band storage (LDAB = hbw + 1) of the Cholesky factor,
  * which spbtrs / dpbtrs with UPLO = 'L' take as it is. */
-void pchol_factor1(double* A, const int32_t* n, const int32_t* hbw, double* WORK, int32_t* info);
-void pchol_factor2(float* A, const int32_t* n, const int32_t* hbw, float* WORK, int32_t* info);
-void pchol_factor3(double* A, const int32_t* n, const int32_t* hbw, double* WORK, int32_t* info);
-void pchol_factor4(float* A, const int32_t* n, const int32_t* hbw, float* WORK, int32_t* info);
+PCHOL_API void pchol_factor1(double* A, const int32_t* n, const int32_t* hbw, double* WORK, int32_t* info);
+PCHOL_API void pchol_factor2(float* A, const int32_t* n, const int32_t* hbw, float* WORK, int32_t* info);
+PCHOL_API void pchol_factor3(double* A, const int32_t* n, const int32_t* hbw, double* WORK, int32_t* info);
+PCHOL_API void pchol_factor4(float* A, const int32_t* n, const int32_t* hbw, float* WORK, int32_t* info);
 
-void pchol_factored_solve1(const double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+PCHOL_API void pchol_factored_solve1(const double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
                            const double* WORK, int32_t* info);
-void pchol_factored_solve2(const float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+PCHOL_API void pchol_factored_solve2(const float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
                            const float* WORK, int32_t* info);
-void pchol_factored_solve3(const double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
+PCHOL_API void pchol_factored_solve3(const double* A, const int32_t* n, const int32_t* hbw, double* B, const int32_t* nrhs,
                            const double* WORK, int32_t* info);
-void pchol_factored_solve4(const float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
+PCHOL_API void pchol_factored_solve4(const float* A, const int32_t* n, const int32_t* hbw, float* B, const int32_t* nrhs,
                            const float* WORK, int32_t* info);
 
 #ifdef __cplusplus

@@ -221,21 +221,21 @@ PCHOL_API void pchol_worker2(std::complex<float>* const& A, const std::int32_t& 
 // the band array is then LAPACK's lower band storage (LDAB = hbw + 1) of the
 // Cholesky factor L = U^T, which ?pbtrs('L') takes as it is (it reads only
 // the elements inside the band, so the (n - 1) * hbw + n elements suffice).
-void pchol_factor4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* WORK, std::int32_t& info);
-void pchol_factor3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* WORK, std::int32_t& info);
-void pchol_factor2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+PCHOL_API void pchol_factor4(float* A, const std::int32_t& n, const std::int32_t& hbw, float* WORK, std::int32_t& info);
+PCHOL_API void pchol_factor3(double* A, const std::int32_t& n, const std::int32_t& hbw, double* WORK, std::int32_t& info);
+PCHOL_API void pchol_factor2(std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
                    std::complex<float>* WORK, std::int32_t& info);
-void pchol_factor1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+PCHOL_API void pchol_factor1(std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
                    std::complex<double>* WORK, std::int32_t& info);
 
-void pchol_factored_solve4(const float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
+PCHOL_API void pchol_factored_solve4(const float* A, const std::int32_t& n, const std::int32_t& hbw, float* B,
                            const std::int32_t& nrhs, const float* WORK, std::int32_t& info);
-void pchol_factored_solve3(const double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
+PCHOL_API void pchol_factored_solve3(const double* A, const std::int32_t& n, const std::int32_t& hbw, double* B,
                            const std::int32_t& nrhs, const double* WORK, std::int32_t& info);
-void pchol_factored_solve2(const std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
+PCHOL_API void pchol_factored_solve2(const std::complex<float>* A, const std::int32_t& n, const std::int32_t& hbw,
                            std::complex<float>* B, const std::int32_t& nrhs, const std::complex<float>* WORK,
                            std::int32_t& info);
-void pchol_factored_solve1(const std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
+PCHOL_API void pchol_factored_solve1(const std::complex<double>* A, const std::int32_t& n, const std::int32_t& hbw,
                            std::complex<double>* B, const std::int32_t& nrhs, const std::complex<double>* WORK,
                            std::int32_t& info);
 
