@@ -98,9 +98,10 @@ struct element_traits<double> : real_element_traits<double, double> {};
 // when the target has one (-march=native on a machine with FMA or AVX-512):
 // a single rounding where these rules round the product and the sum apart,
 // so a native build would store other last bits than a portable one. The
-// barrier is a copy for the vectoriser, not a product it can fuse; it costs
-// nothing after code generation. Clang forms no such instruction under
-// -ffp-contract=off and has no need of it.
+// barrier is a copy for the vectoriser, not a product it can fuse, and
+// generates no instruction itself: what it costs is the fused instruction's
+// saving. Clang forms no such instruction under -ffp-contract=off and has
+// no need of it.
 template <class W>
 inline W part_product(W a, W b) noexcept {
 #if defined(__has_builtin)
@@ -169,6 +170,9 @@ struct complex_element_traits {
     // mx and md being their largest parts. A zero x keeps its scale (and the
     // signs of its zero quotient); a zero, infinite or NaN d, or an infinite
     // or NaN x, takes the formula as it is, as the plain path would.
+#if defined(__GNUC__)
+    [[gnu::cold, gnu::noinline]]
+#endif
     static wide_type scaled_quotient(W xr, W xi, W dr, W di, W mx, W md) noexcept {
         constexpr W top = std::numeric_limits<W>::max();
         if (!(md > W(0) && md <= top && mx <= top)) return quotient(xr, xi, dr, di);
@@ -233,8 +237,9 @@ struct complex_element_traits {
         } else {
             const W mx = std::max(std::abs(s.re), std::abs(s.im)), md = std::max(std::abs(dr), std::abs(di));
             const W largest_product = mx * md;
-            if (in_plain_range(md) && (mx == W(0) || (largest_product >= std::numeric_limits<W>::min() &&
-                                                      largest_product <= product_high)))
+            if (in_plain_range(md) &&
+                ((largest_product >= std::numeric_limits<W>::min() && largest_product <= product_high) ||
+                 mx == W(0))) [[likely]]
                 q = quotient(s.re, s.im, dr, di);
             else
                 q = scaled_quotient(s.re, s.im, dr, di, mx, md);
