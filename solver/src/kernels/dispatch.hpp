@@ -13,7 +13,7 @@
 //   spike_solve            real: fixed::spike_solve_lanes,            reference
 //                          complex: fixed::spike_solve_window;
 //                          reference for blocks of at most hbw rows
-//   rhs_forward_block      fixed::forward_substitution per column;    reference
+//   rhs_forward_block      fixed::rhs_forward_column per column;      reference
 //                          reference for blocks of at most hbw rows
 //   rhs_forward_pair       two fixed::forward_substitution side by    reference, twice
 //                          side
@@ -128,10 +128,7 @@ void rhs_forward_block(const T* A, const std::int32_t& hbw, const std::int32_t& 
     detail::by_width(
         hbw,
         [&](auto W) {
-            detail::each_column(B, n, nrhs, [&](T* b) {
-                detail::fixed::forward_substitution<T, W> x(A, first, last, b);
-                while (!x.done()) x.step();
-            });
+            detail::each_column(B, n, nrhs, [&](T* b) { detail::fixed::rhs_forward_column<T, W>(A, first, last, b); });
         },
         [&] { detail::reference::rhs_forward_block(A, hbw, first, last, B, n, nrhs); });
 }

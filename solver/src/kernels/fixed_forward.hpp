@@ -176,4 +176,39 @@ struct forward_substitution {
     }
 };
 
+// The same, one block alone, in two loops without the step's tests; the
+// block has more than W rows.
+template <class T, int W>
+void rhs_forward_column(const T* A, index first, index last, T* x) {
+    using tr = element_traits<T>;
+    constexpr index S = W + 1;
+    T w[W];
+    PCHOL_UNROLL
+    for (index k = 0; k < W; ++k) w[k] = x[first + k];
+    T xr = x[first - 1];
+    index r = first;
+    for (; r + W <= last; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        const T next = tr::mul_sub(w[0], xr, ar[1]);
+        PCHOL_UNROLL
+        for (index k = 1; k < W; ++k) w[k - 1] = tr::mul_sub(w[k], xr, ar[k + 1]);
+        w[W - 1] = r + W < last ? x[r + W] : T{};
+        xr = next;
+    }
+    // The last W rows: the window runs out at row last.
+    for (; r <= last; ++r) {
+        const T* const ar = A + (r - 1) * S;
+        xr = tr::div(xr, ar[0]);
+        x[r - 1] = xr;
+        const index m = last - r;
+        for (index k = 0; k < m; ++k) w[k] = tr::mul_sub(w[k], xr, ar[k + 1]);
+        if (m > 0) {
+            xr = w[0];
+            for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+        }
+    }
+}
+
 }  // namespace pchol::detail::fixed
