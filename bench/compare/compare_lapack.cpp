@@ -71,50 +71,23 @@ double worse(double a, double b) {
 // What each element type calls.
 template <class T>
 struct routines;
-template <>
-struct routines<float> {
-    static constexpr element type = element::s;
-    static constexpr const char* block_name = "pchol_solve4";
-    static constexpr const char* pipelined_name = "pchol_pipelined_solve4";
-    static constexpr const char* lapack_prefix = "s";
-    static constexpr auto block = &pchol_solve4;
-    static constexpr auto pipelined = &pchol_pipelined_solve4;
-    static constexpr auto pbtrf = &spbtrf_;
-    static constexpr auto pbtrs = &spbtrs_;
-};
-template <>
-struct routines<double> {
-    static constexpr element type = element::d;
-    static constexpr const char* block_name = "pchol_solve3";
-    static constexpr const char* pipelined_name = "pchol_pipelined_solve3";
-    static constexpr const char* lapack_prefix = "d";
-    static constexpr auto block = &pchol_solve3;
-    static constexpr auto pipelined = &pchol_pipelined_solve3;
-    static constexpr auto pbtrf = &dpbtrf_;
-    static constexpr auto pbtrs = &dpbtrs_;
-};
-template <>
-struct routines<std::complex<float>> {
-    static constexpr element type = element::c;
-    static constexpr const char* block_name = "pchol_solve2";
-    static constexpr const char* pipelined_name = "pchol_pipelined_solve2";
-    static constexpr const char* lapack_prefix = "c";
-    static constexpr auto block = &pchol_solve2;
-    static constexpr auto pipelined = &pchol_pipelined_solve2;
-    static constexpr auto pbtrf = &cpbtrf_;
-    static constexpr auto pbtrs = &cpbtrs_;
-};
-template <>
-struct routines<std::complex<double>> {
-    static constexpr element type = element::z;
-    static constexpr const char* block_name = "pchol_solve1";
-    static constexpr const char* pipelined_name = "pchol_pipelined_solve1";
-    static constexpr const char* lapack_prefix = "z";
-    static constexpr auto block = &pchol_solve1;
-    static constexpr auto pipelined = &pchol_pipelined_solve1;
-    static constexpr auto pbtrf = &zpbtrf_;
-    static constexpr auto pbtrs = &zpbtrs_;
-};
+#define COMPARE_ROUTINES(T, letter, K)                                          \
+    template <>                                                                 \
+    struct routines<T> {                                                        \
+        static constexpr element type = element::letter;                        \
+        static constexpr const char* block_name = "pchol_solve" #K;             \
+        static constexpr const char* pipelined_name = "pchol_pipelined_solve" #K; \
+        static constexpr const char* lapack_prefix = #letter;                   \
+        static constexpr auto block = &pchol_solve##K;                          \
+        static constexpr auto pipelined = &pchol_pipelined_solve##K;            \
+        static constexpr auto pbtrf = &letter##pbtrf_;                          \
+        static constexpr auto pbtrs = &letter##pbtrs_;                          \
+    };
+COMPARE_ROUTINES(float, s, 4)
+COMPARE_ROUTINES(double, d, 3)
+COMPARE_ROUTINES(std::complex<float>, c, 2)
+COMPARE_ROUTINES(std::complex<double>, z, 1)
+#undef COMPARE_ROUTINES
 
 // The benchmark's system in single precision (its entries are small
 // integers, exact in every type) and its exact solution.
