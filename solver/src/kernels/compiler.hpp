@@ -8,7 +8,12 @@
 // discarded (if constexpr), so it is never instantiated.
 #pragma once
 
+#if defined(__AVX__) || defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -57,6 +62,52 @@ struct lanes {
         static_assert(W == 4 || W == 8);
         if constexpr (W == 4) return __builtin_shufflevector(x, x, 1, 2, 3, 3);
         else return __builtin_shufflevector(x, x, 1, 2, 3, 4, 5, 6, 7, 7);
+    }
+    // The correctly rounded square root of every lane: the bits of std::sqrt
+    // on each lane, in one or two vector instructions where the target has
+    // them.
+    static vec sqrt(vec x) {
+        static_assert(std::is_same_v<E, float> || std::is_same_v<E, double>);
+        vec r;
+#if defined(__AVX__)
+        if constexpr (sizeof(vec) == 32) {
+            if constexpr (std::is_same_v<E, float>) {
+                __m256 v;
+                std::memcpy(&v, &x, sizeof v);
+                v = _mm256_sqrt_ps(v);
+                std::memcpy(&r, &v, sizeof r);
+            } else {
+                __m256d v;
+                std::memcpy(&v, &x, sizeof v);
+                v = _mm256_sqrt_pd(v);
+                std::memcpy(&r, &v, sizeof r);
+            }
+            return r;
+        }
+#endif
+#if defined(__SSE2__)
+        if constexpr (sizeof(vec) % 16 == 0) {
+            unsigned char bytes[sizeof(vec)];
+            std::memcpy(bytes, &x, sizeof bytes);
+            for (std::size_t h = 0; h < sizeof(vec); h += 16) {
+                if constexpr (std::is_same_v<E, float>) {
+                    __m128 v;
+                    std::memcpy(&v, bytes + h, 16);
+                    v = _mm_sqrt_ps(v);
+                    std::memcpy(bytes + h, &v, 16);
+                } else {
+                    __m128d v;
+                    std::memcpy(&v, bytes + h, 16);
+                    v = _mm_sqrt_pd(v);
+                    std::memcpy(bytes + h, &v, 16);
+                }
+            }
+            std::memcpy(&r, bytes, sizeof r);
+            return r;
+        }
+#endif
+        for (int L = 0; L < W; ++L) r[L] = std::sqrt(x[L]);
+        return r;
     }
 };
 #else

@@ -1,0 +1,227 @@
+// Up to L independent blocks of one sweep, all block_rows long, factored and
+// forward-solved side by side: lane b of every vector belongs to block b.
+// One block's row chain is a chain of dependent operations; L chains at once
+// fill the vector units while each waits on its own latency.
+//
+// The blocks' band rows are copied into a tile on the stack, lane
+// interleaved (tile[row][slot][lane]), worked on there and copied back. Each
+// lane receives the operations of the reference loops (kernels/reference.hpp)
+// in their order, so every stored value is theirs bit for bit; the lanes of
+// a group of fewer than L blocks hold a unit diagonal and zeros.
+//
+// A failed pivot in any lane leaves A untouched (nothing is copied back) and
+// the blocks are factored again one by one with the reference loops, which
+// leave the failing block's rows and its flag as they always do.
+#pragma once
+
+#include "element_traits.hpp"
+#include "kernels/compiler.hpp"
+#include "kernels/reference.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace pchol::detail::groups {
+
+using index = std::int64_t;
+
+// The blocks of one group: a vector of float or double elements as AVX2
+// holds it, whatever the target.
+template <class T>
+inline constexpr int group_lanes = sizeof(T) == 4 ? 8 : 4;
+
+// The tile's room: the band rows of the group and one column of B (the
+// benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB).
+inline constexpr std::size_t tile_bytes = 65536;
+
+// Real elements only; the group's blocks must fit the tile.
+template <class T>
+constexpr bool group_fits(index hbw, index rows) {
+    return std::is_floating_point_v<T> && rows > 0 &&
+           static_cast<std::size_t>(rows) * static_cast<std::size_t>(hbw + 2) <=
+               tile_bytes / (sizeof(T) * group_lanes<T>);
+}
+
+template <class T>
+class group_tile {
+    static constexpr int L = group_lanes<T>;
+    using tr = element_traits<T>;
+    using vl = fixed::lanes<T, L>;
+    using vec = typename vl::vec;
+
+  public:
+    // The group: blocks firsts[0 .. count - 1], each rows long.
+    group_tile(index hbw, const index* firsts, int count, index rows)
+        : hbw_(hbw), S_(hbw + 1), firsts_(firsts), count_(count), rows_(rows), x_(band_ + rows * (hbw + 1)) {
+        assert(group_fits<T>(hbw, rows) && count >= 1 && count <= L);
+    }
+    group_tile(const group_tile&) = delete;
+    group_tile& operator=(const group_tile&) = delete;
+
+    // The blocks' band rows from A, each row's slots within its block.
+    void pack(const T* A) {
+        for (index r = 0; r < rows_; ++r) {
+            const index se = std::min(hbw_, rows_ - 1 - r);
+            for (index c = 0; c <= se; ++c) {
+                vec& v = band_[r * S_ + c];
+                for (int b = 0; b < L; ++b)
+                    v[b] = b < count_ ? band_row(A, hbw_, firsts_[b] + r)[c] : (c == 0 ? T(1) : T(0));
+            }
+        }
+    }
+
+    // And back.
+    void unpack(T* A) const {
+        for (index r = 0; r < rows_; ++r) {
+            const index se = std::min(hbw_, rows_ - 1 - r);
+            for (index c = 0; c <= se; ++c) {
+                const vec& v = band_[r * S_ + c];
+                for (int b = 0; b < count_; ++b) band_row(A, hbw_, firsts_[b] + r)[c] = v[b];
+            }
+        }
+    }
+
+    // band_factor_block in every lane; false, with the tile spoilt, when a
+    // pivot of any of the blocks fails.
+    bool factor(const real_of_t<T>& tol) {
+        vec tolv;
+        for (int b = 0; b < L; ++b) tolv[b] = tol;
+        for (index i = 0; i < rows_; ++i) {
+            vec* const ti = band_ + i * S_;
+            for (index j = std::max<index>(i - hbw_, 0); j < i; ++j) {
+                const vec* const tj = band_ + j * S_;
+                const vec aji = tj[i - j];
+                const index ce = std::min(j + hbw_, rows_ - 1);
+                for (index c = i; c <= ce; ++c) ti[c - i] = mul_sub(ti[c - i], tj[c - j], aji);
+            }
+            const vec d = ti[0];
+            if (any_fails(d, tolv)) return false;
+            const vec s = root(d);
+            ti[0] = s;
+            const index ce = std::min(i + hbw_, rows_ - 1);
+            for (index c = i + 1; c <= ce; ++c) ti[c - i] = div(ti[c - i], s);
+        }
+        return true;
+    }
+
+    // rhs_forward_block in every lane with the factor in the tile, on the
+    // nrhs columns of B (n rows each).
+    void forward(T* B, index n, index nrhs) {
+        for (index k = 0; k < nrhs; ++k) {
+            T* const b = B + k * n;
+            for (index r = 0; r < rows_; ++r)
+                for (int l = 0; l < L; ++l) x_[r][l] = l < count_ ? b[firsts_[l] + r - 1] : T(0);
+            for (index r = 0; r < rows_; ++r) {
+                const vec* const tr_ = band_ + r * S_;
+                const vec xr = div(x_[r], tr_[0]);
+                x_[r] = xr;
+                const index ce = std::min(r + hbw_, rows_ - 1);
+                for (index c = r + 1; c <= ce; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
+            }
+            for (index r = 0; r < rows_; ++r)
+                for (int l = 0; l < count_; ++l) b[firsts_[l] + r - 1] = x_[r][l];
+        }
+    }
+
+  private:
+    // The lane operations: vector operations, or one lane after the other
+    // without vector extensions.
+    static vec mul_sub(const vec& x, const vec& p, const vec& q) {
+        if constexpr (fixed::vector_lanes) {
+            return x - p * q;
+        } else {
+            vec r;
+            for (int l = 0; l < L; ++l) r[l] = tr::mul_sub(x[l], p[l], q[l]);
+            return r;
+        }
+    }
+    static vec div(const vec& x, const vec& d) {
+        if constexpr (fixed::vector_lanes) {
+            return x / d;
+        } else {
+            vec r;
+            for (int l = 0; l < L; ++l) r[l] = tr::div(x[l], d[l]);
+            return r;
+        }
+    }
+    static vec root(const vec& d) {
+        if constexpr (fixed::vector_lanes) {
+            return vl::sqrt(d);
+        } else {
+            vec r;
+            for (int l = 0; l < L; ++l) r[l] = tr::root(d[l]);
+            return r;
+        }
+    }
+    // A pivot d <= tol in one of the group's lanes (an ordered comparison:
+    // a NaN pivot does not fail).
+    bool any_fails(const vec& d, const vec& tolv) const {
+        if constexpr (fixed::vector_lanes) {
+            const auto m = (d <= tolv) & vl::first(count_);
+            for (int l = 0; l < L; ++l)
+                if (m[l] != 0) return true;
+            return false;
+        } else {
+            for (int l = 0; l < count_; ++l)
+                if (tr::fails(d[l], tolv[l])) return true;
+            return false;
+        }
+    }
+
+    index hbw_, S_;
+    const index* firsts_;
+    int count_;
+    index rows_;
+    alignas(64) vec band_[tile_bytes / sizeof(vec)];
+    vec* x_;
+};
+
+// The blocks one by one, after a failed pivot in the tile.
+template <class T>
+void factor_each(T* A, index hbw, const index* firsts, int count, index rows, const real_of_t<T>& tol,
+                 std::int32_t* fail_flags, index slot) {
+    for (int b = 0; b < count; ++b)
+        reference::band_factor_block(A, hbw, firsts[b], firsts[b] + rows - 1, tol, fail_flags, slot);
+}
+
+// band_factor_block on each block of the group (group_fits); a failed pivot
+// sets fail_flags[slot - 1].
+template <class T>
+void band_factor_group(T* A, index hbw, const index* firsts, int count, index rows, const real_of_t<T>& tol,
+                       std::int32_t* fail_flags, index slot) {
+    group_tile<T> t(hbw, firsts, count, rows);
+    t.pack(A);
+    if (t.factor(tol)) return t.unpack(A);
+    factor_each(A, hbw, firsts, count, rows, tol, fail_flags, slot);
+}
+
+// rhs_forward_block on each block of the group (group_fits).
+template <class T>
+void rhs_forward_group(const T* A, index hbw, const index* firsts, int count, index rows, T* B, index n,
+                       index nrhs) {
+    group_tile<T> t(hbw, firsts, count, rows);
+    t.pack(A);
+    t.forward(B, n, nrhs);
+}
+
+// Both: band_factor_group, then, when no pivot failed, rhs_forward_group
+// from the factor still in the tile. False when a pivot failed (B is then
+// untouched).
+template <class T>
+bool factor_forward_group(T* A, index hbw, const index* firsts, int count, index rows, const real_of_t<T>& tol,
+                          std::int32_t* fail_flags, index slot, T* B, index n, index nrhs) {
+    group_tile<T> t(hbw, firsts, count, rows);
+    t.pack(A);
+    if (!t.factor(tol)) {
+        factor_each(A, hbw, firsts, count, rows, tol, fail_flags, slot);
+        return false;
+    }
+    t.unpack(A);
+    t.forward(B, n, nrhs);
+    return true;
+}
+
+}  // namespace pchol::detail::groups

@@ -1,0 +1,169 @@
+// Groups of blocks factored and forward-solved side by side in vector lanes
+// against the reference loops on each block alone, bit for bit: every half
+// bandwidth from 1 to 9 and 16, blocks from hbw + 1 rows to 100, groups of
+// one block to a full vector, the blocks spread apart in A as one sweep
+// hands them out. A and B are compared whole, so a write outside a block's
+// rows shows too.
+#include "kernels/lane_groups.hpp"
+#include "kernels/reference.hpp"
+#include "reference.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+using namespace pchol_test;
+namespace groups = pchol::detail::groups;
+namespace reference = pchol::detail::reference;
+
+template <class T>
+bool same_array(const std::vector<T>& x, const std::vector<T>& y) {
+    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
+}
+
+// A diagonally dominant band of n rows in the solver's layout, the slots past
+// column n holding a value no step may write.
+template <class T>
+std::vector<T> random_band(idx n, idx hbw, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> off(-1.0, 1.0), diag(1.0, 1.5);
+    std::vector<T> a(static_cast<std::size_t>(band_length(n, hbw)), T(-7));
+    for (idx r = 1; r <= n; ++r) {
+        a[band_pos(hbw, r, r)] = static_cast<T>(diag(gen));
+        for (idx c = r + 1; c <= std::min(r + hbw, n); ++c)
+            a[band_pos(hbw, r, c)] = static_cast<T>(off(gen) / double(2 * hbw + 1));
+    }
+    return a;
+}
+
+template <class T>
+std::vector<T> random_rhs(idx n, idx nrhs, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    std::vector<T> b(static_cast<std::size_t>(n * nrhs));
+    for (T& x : b) x = static_cast<T>(dist(gen));
+    return b;
+}
+
+// count blocks of rows rows, a gap of hbw + 3 rows between them (the rows of
+// the blocks another sweep owns), in a band that starts with such a gap.
+struct group_layout {
+    idx rows;
+    int count;
+    idx stride;
+    idx n;
+    std::vector<idx> firsts;
+    group_layout(idx hbw, idx rows_, int count_) : rows(rows_), count(count_), stride(rows_ + hbw + 3) {
+        for (int b = 0; b < count; ++b) firsts.push_back(hbw + 4 + b * stride);
+        n = firsts.back() + stride - 1;
+    }
+};
+
+enum class spoil { none, failing_pivot, nan };
+
+// The group kernels and the reference loops on the same blocks: A, B and the
+// failure flags must come out identical. With spoil, one block (the middle
+// one of the group) gets a failing pivot or a NaN in its band.
+template <class T>
+void check_group(idx hbw, idx rows, int count, spoil how, std::uint64_t seed) {
+    const group_layout g(hbw, rows, count);
+    std::vector<T> a = random_band<T>(g.n, hbw, seed);
+    const idx victim = g.firsts[static_cast<std::size_t>(count / 2)];
+    const idx bad_row = victim + (seed % static_cast<std::uint64_t>(rows));
+    if (how == spoil::failing_pivot) a[band_pos(hbw, bad_row, bad_row)] = T(-1);
+    if (how == spoil::nan) a[band_pos(hbw, bad_row, std::min(bad_row + 1, victim + rows - 1))] =
+        std::numeric_limits<T>::quiet_NaN();
+    const idx nrhs = 2;
+    const std::vector<T> b0 = random_rhs<T>(g.n, nrhs, seed + 1);
+    const T tol = T(0);
+
+    std::vector<T> a_ref = a, b_ref = b0;
+    std::int32_t flags_ref[2] = {0, 0};
+    bool ref_failed = false;
+    for (const idx f : g.firsts) {
+        reference::band_factor_block(a_ref.data(), hbw, f, f + rows - 1, tol, flags_ref, 2);
+        if (flags_ref[1] == -1) ref_failed = true;
+    }
+    if (!ref_failed)
+        for (const idx f : g.firsts) reference::rhs_forward_block(a_ref.data(), hbw, f, f + rows - 1, b_ref.data(), g.n, nrhs);
+
+    // Factor, then forward from A.
+    std::vector<T> a_grp = a, b_grp = b0;
+    std::int32_t flags_grp[2] = {0, 0};
+    groups::band_factor_group(a_grp.data(), hbw, g.firsts.data(), count, rows, tol, flags_grp, 2);
+    ASSERT_EQ(flags_grp[0], 0);
+    ASSERT_EQ(flags_grp[1], flags_ref[1]);
+    ASSERT_TRUE(same_array(a_grp, a_ref)) << "factor";
+    if (!ref_failed) {
+        groups::rhs_forward_group(a_grp.data(), hbw, g.firsts.data(), count, rows, b_grp.data(), g.n, nrhs);
+        ASSERT_TRUE(same_array(b_grp, b_ref)) << "forward";
+    }
+
+    // Both in one, from the tile.
+    std::vector<T> a_one = a, b_one = b0;
+    std::int32_t flags_one[2] = {0, 0};
+    const bool ok = groups::factor_forward_group(a_one.data(), hbw, g.firsts.data(), count, rows, tol, flags_one, 2,
+                                                 b_one.data(), g.n, nrhs);
+    ASSERT_EQ(ok, !ref_failed);
+    ASSERT_EQ(flags_one[1], flags_ref[1]);
+    ASSERT_TRUE(same_array(a_one, a_ref)) << "factor and forward: A";
+    ASSERT_TRUE(same_array(b_one, ref_failed ? b0 : b_ref)) << "factor and forward: B";
+}
+
+template <class T>
+class LaneGroups : public ::testing::Test {};
+
+using real_types = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(LaneGroups, real_types);
+
+const idx widths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 16};
+
+TYPED_TEST(LaneGroups, EveryWidthLengthAndGroupSizeMatchesBlockByBlock) {
+    using T = TypeParam;
+    for (const idx w : widths)
+        for (idx rows = w + 1; rows <= 100; ++rows)
+            for (int count = 1; count <= groups::group_lanes<T>; ++count) {
+                SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << rows << ", blocks " << count);
+                check_group<T>(w, rows, count, spoil::none, static_cast<std::uint64_t>(1000 * w + rows + count));
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+TYPED_TEST(LaneGroups, FailingPivotInOneLaneLeavesTheReferenceState) {
+    using T = TypeParam;
+    for (const idx w : widths)
+        for (const idx rows : {w + 1, 2 * w + 5, idx(72), idx(100)})
+            for (int count = 1; count <= groups::group_lanes<T>; ++count)
+                for (std::uint64_t seed = 0; seed < 3; ++seed) {
+                    SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << rows << ", blocks " << count);
+                    check_group<T>(w, rows, count, spoil::failing_pivot, seed * 37 + static_cast<std::uint64_t>(w));
+                    if (::testing::Test::HasFatalFailure()) return;
+                }
+}
+
+TYPED_TEST(LaneGroups, NanInOneLaneSpreadsAsInTheReference) {
+    using T = TypeParam;
+    for (const idx w : widths)
+        for (const idx rows : {w + 1, idx(72)})
+            for (int count = 2; count <= groups::group_lanes<T>; count += 3) {
+                SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << rows << ", blocks " << count);
+                check_group<T>(w, rows, count, spoil::nan, 5 + static_cast<std::uint64_t>(w));
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+TEST(LaneGroupsTile, FitsTheBenchmarkBlocksAndRefusesLongOnes) {
+    EXPECT_TRUE(groups::group_fits<float>(8, 72));
+    EXPECT_TRUE(groups::group_fits<double>(8, 72));
+    EXPECT_TRUE(groups::group_fits<float>(16, 100));
+    EXPECT_FALSE(groups::group_fits<double>(8, 2000));
+    EXPECT_FALSE(groups::group_fits<double>(8, 0));
+}
+
+}  // namespace
