@@ -1,8 +1,8 @@
 // Rates of the solver's hot serial steps in GFLOP/s, one block at a time as
 // the worker runs them: band_factor_block, spike_solve, coupling_solve,
 // update_separator_tail, the right-hand-side sweeps rhs_forward_block and
-// rhs_backward_block, and apply_left_spike; and the worker's fused back
-// substitution of a block.
+// rhs_backward_block, and apply_left_spike; the worker's fused back
+// substitution of a block; and its pairs and lane groups of blocks.
 //
 // Each benchmark works through a batch of consecutive blocks of the
 // benchmark's test system (blocks of max(576 / hbw, hbw + 1) rows, the
@@ -13,6 +13,7 @@
 // operations and a division or square root as one, from the loop bounds.
 #include "band_kernels_impl.hpp"
 #include "float_mode.hpp"
+#include "kernels/lane_groups.hpp"
 #include "pchol/band_kernels.hpp"
 #include "pchol/test_system.hpp"
 
@@ -115,6 +116,35 @@ void BM_band_factor_pair(benchmark::State& state) {
     set_rate(state, batch_blocks * factor_flops(s.rows, s.hbw));
 }
 
+// The first blocks of the batch of each group of vector-lane width, in the
+// worker's group form.
+struct group_firsts {
+    static constexpr int L = pchol::detail::groups::group_lanes<float>;
+    static constexpr index groups = batch_blocks / L;
+    index firsts[groups][L];
+    explicit group_firsts(const batch& s) {
+        for (index g = 0; g < groups; ++g)
+            for (int l = 0; l < L; ++l) firsts[g][l] = s.first(g * L + l);
+    }
+};
+
+// The same blocks a vector's width (8) at a time, side by side in lanes.
+void BM_band_factor_group(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    const group_firsts g(s);
+    std::vector<float> a = s.a0;
+    i32 flags[2] = {0, 0};
+    for (auto _ : state) {
+        for (index k = 0; k < g.groups; ++k)
+            pchol::detail::groups::band_factor_group(a.data(), s.hbw, g.firsts[k], g.L, s.rows, 0.0f, flags, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        a = s.a0;
+        state.ResumeTiming();
+    }
+    set_rate(state, batch_blocks * factor_flops(s.rows, s.hbw));
+}
+
 void BM_spike_solve(benchmark::State& state) {
     const batch s(static_cast<i32>(state.range(0)));
     std::vector<float> spikes = s.spikes0;
@@ -181,6 +211,21 @@ void BM_rhs_forward_pair(benchmark::State& state) {
         for (index k = 0; k < batch_blocks; k += 2)
             pchol::detail::rhs_forward_pair(s.factor.data(), s.hbw, s.first(k), s.last(k), s.first(k + 1), s.last(k + 1),
                                             b.data(), s.n, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        b = s.b0;
+        state.ResumeTiming();
+    }
+    set_rate(state, batch_blocks * substitution_flops(s.rows, s.hbw, 1));
+}
+
+void BM_rhs_forward_group(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    const group_firsts g(s);
+    std::vector<float> b = s.b0;
+    for (auto _ : state) {
+        for (index k = 0; k < g.groups; ++k)
+            pchol::detail::groups::rhs_forward_group(s.factor.data(), s.hbw, g.firsts[k], g.L, s.rows, b.data(), s.n, 1);
         benchmark::ClobberMemory();
         state.PauseTiming();
         b = s.b0;
@@ -264,11 +309,13 @@ BENCHMARK(BM_back_substitute_pair)->Arg(8)->Arg(5);
 BENCHMARK(BM_back_substitute_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_pair)->Arg(8)->Arg(5);
+BENCHMARK(BM_band_factor_group)->Arg(8)->Arg(5);
 BENCHMARK(BM_spike_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_coupling_solve)->Arg(8)->Arg(5);
 BENCHMARK(BM_update_separator_tail)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_forward_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_forward_pair)->Arg(8)->Arg(5);
+BENCHMARK(BM_rhs_forward_group)->Arg(8)->Arg(5);
 BENCHMARK(BM_rhs_backward_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_apply_left_spike)->Arg(8)->Arg(5);
 
