@@ -27,6 +27,7 @@
 // its neighbours' first rows, sweep_stride the rows between the blocks that
 // one sweep hands out.
 #include "parallel_solver.hpp"
+#include "pchol/wait_stats.hpp"
 
 #include "arguments.hpp"
 #include "band_kernels_impl.hpp"
