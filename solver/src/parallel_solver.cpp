@@ -511,7 +511,9 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
         return;
     }
 
-    const i32 threads = team_size();
+    // Phase 1 hands out the odd blocks.
+    const index blocks = (index{n} + rows - 1) / rows;
+    const i32 threads = team_size(n, hbw, (blocks + 1) / 2);
     // Without the counter mutex or either synchronisation point nothing is
     // computed: A and B are left as they were.
     team_objects shared;

@@ -74,7 +74,7 @@ void pipelined_driver(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs,
     case argument_verdict::solve:
         break;
     }
-    const i32 threads = team_size();
+    const i32 threads = team_size(n, hbw, (index{n} + panel_rows - 1) / panel_rows);
     team_objects shared;
     if (!shared.create()) {
         info = info_no_resources;

@@ -212,6 +212,8 @@ int main(int argc, char** argv) {
     // The first solve of a process fixes the block size for every later one:
     // make it the real solvers' 24 whatever the types picked.
     pchol::set_affinity_query_for_testing(&many_processors);
+    // Every thread count runs its full team, also on the small shapes.
+    pchol::set_team_trimming_for_testing(false);
     {
         float a = 1, b = 1;
         i32 info = 0;
