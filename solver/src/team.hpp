@@ -6,6 +6,7 @@
 #pragma once
 
 #include "pchol/settings.hpp"
+#include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
 
 #include <algorithm>
@@ -173,5 +174,25 @@ private:
     i32 started_ = 0;
     i32 missing_ = 0;
 };
+
+// One call's team on the objects shared: arms the first point for
+// num_threads (= threads), starts the other members with start_one(id), runs
+// the calling thread's share own(), joins, and closes the objects. A thread
+// that cannot be started leaves the work to the others (team_threads::start):
+// A and B hold the same values, bit for bit, as with any team size, and info
+// reports the shortage with info_no_resources unless a pivot failed (a
+// failure flag is -1).
+template <class Start, class Own>
+void run_team(team_objects& shared, i32 threads, i32& num_threads, const i32 (&fail_flags)[2], i32& info,
+              Start&& start_one, Own&& own) {
+    sync_reset(shared.sync_pair[0], num_threads);
+    team_threads members;
+    members.start(threads, num_threads, shared.sync_pair[0], start_one);
+    own();
+    members.join();
+    info = fail_flags[0] | fail_flags[1];
+    if (info == info_ok && members.missing() > 0) info = info_no_resources;
+    shared.close();
+}
 
 }  // namespace pchol::detail
