@@ -3,6 +3,7 @@
 // for solves that could hang.
 #pragma once
 
+#include "entry_points.hpp"
 #include "family_reference.hpp"
 #include "run_support.hpp"
 #include "pchol/pipelined.hpp"
@@ -27,35 +28,6 @@ namespace family_test {
 using namespace solver_run;
 
 using i32 = std::int32_t;
-
-// The entry points of element type T.
-template <class T>
-struct entry;
-
-#define FAMILY_ENTRY(T, K)                                                                                     \
-    template <>                                                                                                \
-    struct entry<T> {                                                                                          \
-        static constexpr int variant = K;                                                                      \
-        static void solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {        \
-            pchol_solve##K(A, n, hbw, B, nrhs, W, info);                                                       \
-        }                                                                                                      \
-        static void pipelined(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {    \
-            pchol_pipelined_solve##K(A, n, hbw, B, nrhs, W, info);                                             \
-        }                                                                                                      \
-        static void factor(T* A, const i32& n, const i32& hbw, T* W, i32& info) {                              \
-            pchol_factor##K(A, n, hbw, W, info);                                                               \
-        }                                                                                                      \
-        static void factored_solve(const T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, const T* W, \
-                                   i32& info) {                                                                \
-            pchol_factored_solve##K(A, n, hbw, B, nrhs, W, info);                                              \
-        }                                                                                                      \
-        static constexpr auto worker = &pchol_worker##K;                                                       \
-    };
-FAMILY_ENTRY(std::complex<double>, 1)
-FAMILY_ENTRY(std::complex<float>, 2)
-FAMILY_ENTRY(double, 3)
-FAMILY_ENTRY(float, 4)
-#undef FAMILY_ENTRY
 
 // Error allowed against the complex-double reference: the systems are
 // diagonally dominant, so a backward-stable solve is within a modest
