@@ -8,7 +8,7 @@
 // the barriers and taking blocks from the cursors.
 //
 //   solver_timing [solves per thread count, default 7] [largest thread count, default 2]
-#include "parallel_solver.hpp"
+#include "pchol/wait_stats.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 #include "pchol/test_system.hpp"

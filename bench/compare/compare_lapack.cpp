@@ -80,6 +80,9 @@ struct routines;
         static constexpr const char* lapack_prefix = #letter;                   \
         static constexpr auto block = &pchol_solve##K;                          \
         static constexpr auto pipelined = &pchol_pipelined_solve##K;            \
+        static constexpr const char* factored_name = "pchol_factored_solve" #K; \
+        static constexpr auto factor = &pchol_factor##K;                        \
+        static constexpr auto factored = &pchol_factored_solve##K;              \
         static constexpr auto pbtrf = &letter##pbtrf_;                          \
         static constexpr auto pbtrs = &letter##pbtrs_;                          \
     };
@@ -206,6 +209,36 @@ void add_contenders(method kind, lab<T>& l, const std::vector<i32>& threads, std
                     return info;
                 });
         break;
+    case method::pbtrs:
+        add("LAPACK " + prefix + "pbtrs on its factor (" + element_label(R::type) + ")", prefix + "pbtrs", 1,
+            [&l, &p] {
+                l.load_upper();
+                const int ni = p.n, kd = p.hbw, ldab = p.hbw + 1;
+                int info = 0;
+                R::pbtrf("U", &ni, &kd, l.band.data(), &ldab, &info, 1);
+            },
+            [&l, &p] {
+                const int ni = p.n, kd = p.hbw, ldab = p.hbw + 1, nrhs = p.nrhs;
+                int info = 0;
+                R::pbtrs("U", &ni, &kd, &nrhs, l.band.data(), &ldab, l.b.data(), &ni, &info, 1);
+                return info;
+            });
+        break;
+    case method::factored:
+        for (const i32 t : threads)
+            add(R::factored_name + thread_suffix(t), R::factored_name, t,
+                [&l, &p, t] {
+                    l.load_natural();
+                    set_thread_count(t);
+                    i32 info = 0;
+                    R::factor(l.band.data(), p.n, p.hbw, l.work.data(), info);
+                },
+                [&l, &p] {
+                    i32 info = 0;
+                    R::factored(l.band.data(), p.n, p.hbw, l.b.data(), p.nrhs, l.work.data(), info);
+                    return info;
+                });
+        break;
     case method::check: {
         // The pipelined driver factoring only leaves the natural-order factor
         // U in the band, which is L = U^T in LAPACK's lower band storage.
@@ -230,7 +263,8 @@ void add_contenders(method kind, lab<T>& l, const std::vector<i32>& threads, std
 template <class T>
 void add_element(const options& o, const problem& p, const std::vector<i32>& threads,
                  std::vector<std::shared_ptr<void>>& labs, std::vector<contender>& out) {
-    const bool with_work = std::find(o.methods.begin(), o.methods.end(), method::block) != o.methods.end();
+    const auto uses = [&](method m) { return std::find(o.methods.begin(), o.methods.end(), m) != o.methods.end(); };
+    const bool with_work = uses(method::block) || uses(method::factored);
     auto l = std::make_shared<lab<T>>(p, with_work);
     for (const method m : o.methods) add_contenders(m, *l, threads, out);
     labs.push_back(std::move(l));

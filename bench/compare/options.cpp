@@ -46,7 +46,8 @@ struct named {
 constexpr named<element> element_names[] = {
     {"s", element::s}, {"d", element::d}, {"c", element::c}, {"z", element::z}};
 constexpr named<method> method_names[] = {
-    {"lapack", method::lapack}, {"block", method::block}, {"pipelined", method::pipelined}, {"check", method::check}};
+    {"lapack", method::lapack}, {"block", method::block}, {"pipelined", method::pipelined}, {"check", method::check},
+    {"pbtrs", method::pbtrs},   {"factored", method::factored}};
 constexpr named<format> format_names[] = {{"text", format::text}, {"csv", format::csv}, {"json", format::json}};
 
 // A comma list of names (or "all") into the values in their canonical order.
@@ -164,7 +165,7 @@ parsed_options parse_options(const std::vector<std::string>& args) {
             o.types = std::move(*t);
         } else if (flag == "--contenders") {
             auto m = parse_names(*value, method_names);
-            if (!m) return failure(bad + ": give lapack, block, pipelined, check, a comma list of them, or all");
+            if (!m) return failure(bad + ": give lapack, block, pipelined, check, pbtrs, factored, a comma list of them, or all");
             o.methods = std::move(*m);
         } else if (flag == "--format") {
             auto f = parse_names(*value, format_names);
@@ -194,7 +195,9 @@ std::string usage_text() {
            "                      z (complex double), a comma list, or all (default s,d)\n"
            "  --contenders LIST   lapack (?pbtrf+?pbtrs), block (pchol_solveK), pipelined\n"
            "                      (pchol_pipelined_solveK), check (the pipelined factor\n"
-           "                      solved by ?pbtrs), a comma list, or all (default lapack,block)\n"
+           "                      solved by ?pbtrs), pbtrs (?pbtrs alone on ?pbtrf's factor),\n"
+           "                      factored (pchol_factored_solveK on pchol_factorK's factor),\n"
+           "                      a comma list, or all (default lapack,block)\n"
            "  ROUNDS, --rounds R  timed rounds (default 9)\n"
            "  --warmup W          untimed rounds before them (default 1)\n"
            "  --format F          text, csv or json (default text)\n"

@@ -146,21 +146,27 @@ spread summarize(std::vector<double> samples) {
     return s;
 }
 
+// The LAPACK row a contender's ratio is taken to: the solves with a stored
+// factor against ?pbtrs alone, every other against ?pbtrf + ?pbtrs.
+method baseline_of(method m) {
+    return m == method::pbtrs || m == method::factored ? method::pbtrs : method::lapack;
+}
+
 void finish_rows(std::vector<row>& rows) {
-    std::map<element, double> lapack;
+    std::map<std::pair<method, element>, double> lapack;
     std::map<std::pair<method, element>, const row*> fewest;
     for (row& r : rows) {
         r.stats = summarize(r.seconds);
-        if (r.kind == method::lapack) lapack.emplace(r.type, r.stats.median);
+        if (r.kind == baseline_of(r.kind)) lapack.emplace(std::pair{r.kind, r.type}, r.stats.median);
         const row*& f = fewest[{r.kind, r.type}];
         if (f == nullptr || r.threads < f->threads) f = &r;
     }
     for (row& r : rows) {
-        const auto base = lapack.find(r.type);
+        const auto base = lapack.find({baseline_of(r.kind), r.type});
         r.ratio.reset();
         if (base != lapack.end() && base->second > 0) r.ratio = r.stats.median / base->second;
         r.speedup.reset();
-        if (r.kind != method::lapack && r.stats.median > 0) r.speedup = fewest[{r.kind, r.type}]->stats.median / r.stats.median;
+        if (r.kind != baseline_of(r.kind) && r.stats.median > 0) r.speedup = fewest[{r.kind, r.type}]->stats.median / r.stats.median;
     }
 }
 

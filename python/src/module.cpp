@@ -8,6 +8,7 @@
 // every call that reads or sets it, or solves, holds one mutex. The GIL is
 // released before the mutex is taken: other Python threads run while a
 // solve runs, and a second solve waits without holding the GIL.
+#include "pchol/band_kernels.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
 
@@ -28,15 +29,7 @@ namespace {
 std::mutex solver_mutex;
 
 template <class T>
-struct real_of_element {
-    using type = T;
-};
-template <class R>
-struct real_of_element<std::complex<R>> {
-    using type = R;
-};
-template <class T>
-using real_of = typename real_of_element<T>::type;
+using real_of = pchol::real_of_t<T>;
 
 // Sets the thread count for the life of the guard and gives the previous one
 // back; a count of 0 leaves it as it is. Held under solver_mutex.

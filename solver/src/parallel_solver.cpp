@@ -27,6 +27,7 @@
 // its neighbours' first rows, sweep_stride the rows between the blocks that
 // one sweep hands out.
 #include "parallel_solver.hpp"
+#include "pchol/wait_stats.hpp"
 
 #include "arguments.hpp"
 #include "band_kernels_impl.hpp"
@@ -510,7 +511,9 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
         return;
     }
 
-    const i32 threads = team_size();
+    // Phase 1 hands out the odd blocks.
+    const index blocks = (index{n} + rows - 1) / rows;
+    const i32 threads = team_size(n, hbw, (blocks + 1) / 2);
     // Without the counter mutex or either synchronisation point nothing is
     // computed: A and B are left as they were.
     team_objects shared;
@@ -535,25 +538,9 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
     T* links = WORK;
     T* spikes = n > 0 ? WORK + index{n} * hbw : WORK;
 
-    sync_reset(sync_pair[0], num_threads);
-
-    // A thread that cannot be started leaves the solve to the others (see
-    // team_threads::start): A and B hold the same factor and solution, bit for
-    // bit, as with any thread count, and info reports the shortage with
-    // info_no_resources (unless a pivot failed).
-    team_threads members;
-    members.start(threads, num_threads, sync_pair[0], [&](i32& id) {
-        thr_start19(id, worker, PCHOL_WORKER_ARGUMENTS);
-    });
-
-    worker(PCHOL_WORKER_ARGUMENTS);
-
-    members.join();
-
-    info = fail_flags[0] | fail_flags[1];
-    if (info == info_ok && members.missing() > 0) info = info_no_resources;
-
-    shared.close();
+    run_team(
+        shared, threads, num_threads, fail_flags, info,
+        [&](i32& id) { thr_start19(id, worker, PCHOL_WORKER_ARGUMENTS); }, [&] { worker(PCHOL_WORKER_ARGUMENTS); });
 }
 
 template <class T>

@@ -53,22 +53,6 @@ void parallel_factored_solve(const T* A, const std::int32_t& n, const std::int32
 template <class T>
 void factored_solve_worker(PCHOL_WORKER_PARAMETERS(T));
 
-// Wall time the workers of the solves since the last reset_wait_stats spent
-// at the barriers (from arriving to leaving) and taking blocks from a cursor
-// (locking, reading and advancing it, unlocking), and in the worker in all,
-// each summed over the threads. Counted only in builds configured with
-// PCHOL_WAIT_STATS=ON (a measurement aid: the clock reads cost time); zero
-// otherwise.
-struct wait_stats {
-    double barrier_seconds = 0;
-    double cursor_seconds = 0;
-    double worker_seconds = 0;
-    std::int64_t barriers = 0;
-    std::int64_t cursor_takes = 0;
-};
-wait_stats read_wait_stats();
-void reset_wait_stats();
-
 // The largest value any schedule counter takes while the workers solve n rows
 // in blocks of block_rows rows (the workers keep them in 32-bit integers).
 std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows);

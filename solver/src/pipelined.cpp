@@ -74,14 +74,12 @@ void pipelined_driver(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs,
     case argument_verdict::solve:
         break;
     }
-    const i32 threads = team_size();
+    const i32 threads = team_size(n, hbw, (index{n} + panel_rows - 1) / panel_rows);
     team_objects shared;
     if (!shared.create()) {
         info = info_no_resources;
         return;
     }
-    const i32& counter_mutex = shared.counter_mutex;
-    const i32(&sync_pair)[2] = shared.sync_pair;
 
     // The state every thread shares, by reference.
     i32 num_threads = threads;
@@ -92,19 +90,17 @@ void pipelined_driver(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs,
     i32 fail_flags[2] = {0, 0};
     const real_of_t<T> tol = 0;
 
-    sync_reset(sync_pair[0], num_threads);
-    team_threads members;
-    members.start(threads, num_threads, sync_pair[0], [&](i32& id) {
-        thr_start15(id, pipelined_team<T>, A, n, hbw, B, nrhs, panel_rows, counter_mutex, sync_pair, num_threads,
-                    panel_first, task_row, panel_last, back_task_row, tol, fail_flags);
-    });
-    pipelined_team<T>(A, n, hbw, B, nrhs, panel_rows, counter_mutex, sync_pair, num_threads, panel_first, task_row,
-                      panel_last, back_task_row, tol, fail_flags);
-    members.join();
-
-    info = fail_flags[0] | fail_flags[1];
-    if (info == info_ok && members.missing() > 0) info = info_no_resources;
-    shared.close();
+    run_team(
+        shared, threads, num_threads, fail_flags, info,
+        [&](i32& id) {
+            thr_start15(id, pipelined_team<T>, A, n, hbw, B, nrhs, panel_rows, shared.counter_mutex,
+                        shared.sync_pair, num_threads, panel_first, task_row, panel_last, back_task_row, tol,
+                        fail_flags);
+        },
+        [&] {
+            pipelined_team<T>(A, n, hbw, B, nrhs, panel_rows, shared.counter_mutex, shared.sync_pair, num_threads,
+                              panel_first, task_row, panel_last, back_task_row, tol, fail_flags);
+        });
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ std::atomic<std::int32_t> flush_subnormals{1};
 
 std::atomic<pchol::affinity_query> query{&platform::affinity_masks};
 
+std::atomic<bool> trim_teams{true};
+
 // The processor count, counted on first need. A count of 0 is not kept, so
 // the next call asks again; racing first calls count the same value.
 std::int32_t processors() {
@@ -42,6 +44,16 @@ std::int32_t processors_from_masks(bool query_ok, std::uint32_t process_mask, st
     if (c != 0) return c;
     return std::popcount(system_mask);
 }
+
+void set_team_trimming_for_testing(bool on) {
+    trim_teams.store(on);
+}
+
+namespace detail {
+bool team_trimming() {
+    return trim_teams.load(std::memory_order_relaxed);
+}
+}  // namespace detail
 
 void set_affinity_query_for_testing(affinity_query q) {
     query.store(q != nullptr ? q : &platform::affinity_masks);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "pchol/settings.hpp"
+#include "pchol/solver.hpp"
 #include "pchol/threads.hpp"
 
 #include <algorithm>
@@ -74,6 +75,27 @@ inline i32 team_size() {
     i32 threads = 0;
     get_thread_count(threads);
     return std::clamp<i32>(threads, 1, max_threads);
+}
+
+// The team is only as large as the work can use. A member costs its start
+// and the barriers it crosses (some tenths of a millisecond in all), so each
+// one gets at least team_member_work of the system, counted as rows times
+// (hbw + 8), a rough measure of the arithmetic of a row, and at least
+// team_member_tasks of the first sweep's tasks (blocks or panels). Results do
+// not depend on the team's size, so this changes no value. Measured on a
+// 2-core x86-64: two threads break even with one near n = 35,000 at hbw 8
+// and n = 50,000 at hbw 4.
+// The tests can turn this off (settings_testing.hpp).
+inline constexpr std::int64_t team_member_work = 400000;
+inline constexpr std::int64_t team_member_tasks = 4;
+
+bool team_trimming();
+
+inline i32 team_size(std::int64_t n, std::int64_t hbw, std::int64_t first_tasks) {
+    if (!team_trimming()) return team_size();
+    const std::int64_t by_work = n * (hbw + 8) / team_member_work;
+    const std::int64_t by_tasks = first_tasks / team_member_tasks;
+    return static_cast<i32>(std::clamp<std::int64_t>(std::min(by_work, by_tasks), 1, team_size()));
 }
 
 // The objects a team shares for one call: the counter mutex and the pair of
@@ -152,5 +174,25 @@ private:
     i32 started_ = 0;
     i32 missing_ = 0;
 };
+
+// One call's team on the objects shared: arms the first point for
+// num_threads (= threads), starts the other members with start_one(id), runs
+// the calling thread's share own(), joins, and closes the objects. A thread
+// that cannot be started leaves the work to the others (team_threads::start):
+// A and B hold the same values, bit for bit, as with any team size, and info
+// reports the shortage with info_no_resources unless a pivot failed (a
+// failure flag is -1).
+template <class Start, class Own>
+void run_team(team_objects& shared, i32 threads, i32& num_threads, const i32 (&fail_flags)[2], i32& info,
+              Start&& start_one, Own&& own) {
+    sync_reset(shared.sync_pair[0], num_threads);
+    team_threads members;
+    members.start(threads, num_threads, shared.sync_pair[0], start_one);
+    own();
+    members.join();
+    info = fail_flags[0] | fail_flags[1];
+    if (info == info_ok && members.missing() > 0) info = info_no_resources;
+    shared.close();
+}
 
 }  // namespace pchol::detail

@@ -82,7 +82,8 @@ TEST(CompareOptions, EveryOptionWithSeparateAndInlineValues) {
 TEST(CompareOptions, AllChoosesEveryTypeAndContender) {
     const options o = parse({"--type", "all", "--contenders", "all"}).opts;
     EXPECT_EQ(o.types, (std::vector<element>{element::s, element::d, element::c, element::z}));
-    EXPECT_EQ(o.methods, (std::vector<method>{method::lapack, method::block, method::pipelined, method::check}));
+    EXPECT_EQ(o.methods, (std::vector<method>{method::lapack, method::block, method::pipelined, method::check,
+                                              method::pbtrs, method::factored}));
 }
 
 TEST(CompareOptions, BadValuesAreRefused) {

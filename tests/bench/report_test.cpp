@@ -211,6 +211,24 @@ TEST(CompareStatistics, RatiosToLapackOfTheSameTypeAndSpeedupsOverTheFewestThrea
     EXPECT_FALSE(rows[5].ratio.has_value());  // no double-precision LAPACK in this run
 }
 
+// Solves with a stored factor are held to ?pbtrs alone, the others to
+// ?pbtrf + ?pbtrs; a baseline row has no speedup.
+TEST(CompareStatistics, FactoredSolvesAgainstPbtrsAlone) {
+    std::vector<row> rows;
+    rows.push_back(make_row("L", method::lapack, element::s, 1, {0.4}));
+    rows.push_back(make_row("T", method::pbtrs, element::s, 1, {0.1}));
+    rows.push_back(make_row("f1", method::factored, element::s, 1, {0.2}));
+    rows.push_back(make_row("f2", method::factored, element::s, 2, {0.05}));
+    rows.push_back(make_row("b1", method::block, element::s, 1, {0.2}));
+    finish_rows(rows);
+    EXPECT_DOUBLE_EQ(*rows[1].ratio, 1.0);
+    EXPECT_FALSE(rows[1].speedup.has_value());
+    EXPECT_DOUBLE_EQ(*rows[2].ratio, 2.0);
+    EXPECT_DOUBLE_EQ(*rows[3].ratio, 0.5);
+    EXPECT_DOUBLE_EQ(*rows[3].speedup, 4.0);
+    EXPECT_DOUBLE_EQ(*rows[4].ratio, 0.5);
+}
+
 TEST(CompareStatistics, EveryRoundsInfoCounts) {
     row r = make_row("x", method::block, element::s, 1, {1, 1, 1, 1});
     EXPECT_EQ(failed_rounds(r), 0);

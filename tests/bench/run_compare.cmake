@@ -5,8 +5,8 @@
 cmake_minimum_required(VERSION 3.20)
 file(MAKE_DIRECTORY "${OUT}")
 set(small --n 20000)
-# Every type and contender, three rounds: 4 types x (LAPACK, check and two
-# thread-count families) rows.
+# Every type and contender, three rounds: 4 types x (LAPACK, check, ?pbtrs
+# and three thread-count families) rows.
 set(everything ${small} --type all --contenders all --rounds 3)
 
 function(run_program)
@@ -49,6 +49,10 @@ function(expected_rows processors)
       endforeach()
     endforeach()
     list(APPEND rows "${type}|check|${processors}")
+    list(APPEND rows "${type}|pbtrs|1")
+    foreach(t RANGE 1 ${processors})
+      list(APPEND rows "${type}|factored|${t}")
+    endforeach()
   endforeach()
   set(rows "${rows}" PARENT_SCOPE)
 endfunction()

@@ -71,13 +71,7 @@ void check_shapes(idx hbw) {
                         for (const idx s : slots_beyond_n(n, hbw))
                             EXPECT_EQ(std::memcmp(&p.a[s], &a0[s], sizeof(T)), 0) << "slot " << s << " past column n";
                     }
-                    if (threads == thread_counts.front()) {
-                        a1 = p.a;
-                        b1 = p.b;
-                    } else {
-                        EXPECT_TRUE(same_bits(p.a, a1)) << threads << " threads: A differs from one thread's";
-                        EXPECT_TRUE(same_bits(p.b, b1)) << threads << " threads: B differs from one thread's";
-                    }
+                    expect_bits_of_first_count(p, threads == thread_counts.front(), threads, a1, b1);
                 }
             }
         }
@@ -91,25 +85,8 @@ TYPED_TEST(EveryType, ShapesHbw3) { check_shapes<TypeParam>(3); }
 TYPED_TEST(EveryType, ShapesHbw8) { check_shapes<TypeParam>(8); }
 TYPED_TEST(EveryType, ShapesHbw13) { check_shapes<TypeParam>(13); }
 
-// hbw at or beyond n: one block whose band rows reach far past column n.
 TYPED_TEST(EveryType, BandwidthBeyondTheMatrix) {
-    using T = TypeParam;
-    for (const idx n : {1, 2, 5}) {
-        for (const idx hbw : {n, n + 1, 3 * n + 4}) {
-            SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw);
-            const sym_band m = random_system(n, hbw, 17, is_complex<T>::value);
-            const std::vector<cd> rhs = random_rhs(n, 2, 4, is_complex<T>::value);
-            std::vector<cd> want = rhs;
-            ASSERT_TRUE(reference_solve(m, want, 2));
-            use_threads(3);
-            problem<T> p(m, rhs, 2);
-            const std::vector<T> a0 = p.a;
-            within_time_limit([&] { p.solve(); });
-            ASSERT_EQ(p.info, pchol::info_ok);
-            EXPECT_LE(max_error(p.b, want), error_bound<T>(want, hbw));
-            for (const idx s : slots_beyond_n(n, hbw)) EXPECT_EQ(std::memcmp(&p.a[s], &a0[s], sizeof(T)), 0);
-        }
-    }
+    check_bandwidths_beyond_the_matrix<TypeParam>([](auto& p) { p.solve(); });
 }
 
 // ---- Pivots -------------------------------------------------------------------------

@@ -5,6 +5,9 @@
 // solution against the matrix entries as they are (no conjugation).
 #pragma once
 
+#include "band_cholesky.hpp"
+#include "pchol/band_kernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -25,16 +28,9 @@ struct is_complex : std::false_type {};
 template <class R>
 struct is_complex<std::complex<R>> : std::true_type {};
 
+// The type of an element's parts (the element type itself when real).
 template <class T>
-struct part_of {
-    using type = T;
-};
-template <class R>
-struct part_of<std::complex<R>> {
-    using type = R;
-};
-template <class T>
-using part_t = typename part_of<T>::type;
+using part_t = pchol::real_of_t<T>;
 
 // Machine epsilon of the storage precision of T.
 template <class T>
@@ -135,30 +131,8 @@ std::vector<T> convert(const std::vector<cd>& v) {
 // Solves m X = b in place (n by nrhs) by A = U^T U in natural row order in
 // complex double. Returns false when a pivot is zero.
 inline bool reference_solve(const sym_band& m, std::vector<cd>& b, idx nrhs) {
-    const idx n = m.n, w = m.hbw;
-    std::vector<cd> u(static_cast<std::size_t>(std::max<idx>(n, 0) * (w + 1)));
-    auto U = [&](idx r, idx c) -> cd& { return u[static_cast<std::size_t>((r - 1) * (w + 1) + (c - r))]; };
-    for (idx r = 1; r <= n; ++r)
-        for (idx c = r; c <= std::min(r + w, n); ++c) U(r, c) = m.get(r, c);
-    for (idx i = 1; i <= n; ++i) {
-        for (idx j = std::max<idx>(1, i - w); j < i; ++j)
-            for (idx c = i; c <= std::min(j + w, n); ++c) U(i, c) -= U(j, c) * U(j, i);
-        if (U(i, i) == cd(0.0, 0.0)) return false;
-        U(i, i) = std::sqrt(U(i, i));
-        for (idx c = i + 1; c <= std::min(i + w, n); ++c) U(i, c) /= U(i, i);
-    }
-    for (idx k = 0; k < nrhs; ++k) {
-        cd* x = b.data() + k * n;
-        for (idx r = 1; r <= n; ++r) {
-            x[r - 1] /= U(r, r);
-            for (idx c = r + 1; c <= std::min(r + w, n); ++c) x[c - 1] -= x[r - 1] * U(r, c);
-        }
-        for (idx r = n; r >= 1; --r) {
-            for (idx c = r + 1; c <= std::min(r + w, n); ++c) x[r - 1] -= U(r, c) * x[c - 1];
-            x[r - 1] /= U(r, r);
-        }
-    }
-    return true;
+    return test_support::band_cholesky_solve(
+        m.n, m.hbw, [&](idx r, idx c) { return m.get(r, c); }, b, nrhs, [](cd d) { return d == cd(0.0, 0.0); });
 }
 
 // Largest |(m X - b)(r, k)| over all entries, with m's entries as they are.

@@ -3,6 +3,7 @@
 // for solves that could hang.
 #pragma once
 
+#include "entry_points.hpp"
 #include "family_reference.hpp"
 #include "run_support.hpp"
 #include "pchol/pipelined.hpp"
@@ -27,35 +28,6 @@ namespace family_test {
 using namespace solver_run;
 
 using i32 = std::int32_t;
-
-// The entry points of element type T.
-template <class T>
-struct entry;
-
-#define FAMILY_ENTRY(T, K)                                                                                     \
-    template <>                                                                                                \
-    struct entry<T> {                                                                                          \
-        static constexpr int variant = K;                                                                      \
-        static void solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {        \
-            pchol_solve##K(A, n, hbw, B, nrhs, W, info);                                                       \
-        }                                                                                                      \
-        static void pipelined(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {    \
-            pchol_pipelined_solve##K(A, n, hbw, B, nrhs, W, info);                                             \
-        }                                                                                                      \
-        static void factor(T* A, const i32& n, const i32& hbw, T* W, i32& info) {                              \
-            pchol_factor##K(A, n, hbw, W, info);                                                               \
-        }                                                                                                      \
-        static void factored_solve(const T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, const T* W, \
-                                   i32& info) {                                                                \
-            pchol_factored_solve##K(A, n, hbw, B, nrhs, W, info);                                              \
-        }                                                                                                      \
-        static constexpr auto worker = &pchol_worker##K;                                                       \
-    };
-FAMILY_ENTRY(std::complex<double>, 1)
-FAMILY_ENTRY(std::complex<float>, 2)
-FAMILY_ENTRY(double, 3)
-FAMILY_ENTRY(float, 4)
-#undef FAMILY_ENTRY
 
 // Error allowed against the complex-double reference: the systems are
 // diagonally dominant, so a backward-stable solve is within a modest
@@ -127,6 +99,43 @@ struct problem {
     void factored_solve() { entry<T>::factored_solve(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
     void pipelined() { entry<T>::pipelined(a.data(), n, hbw, b.data(), nrhs, work.data(), info); }
 };
+
+// The first thread count's A and B are kept in a1 and b1; every later one
+// must store the same bits.
+template <class T>
+void expect_bits_of_first_count(const problem<T>& p, bool first_count, i32 threads, std::vector<T>& a1,
+                                std::vector<T>& b1) {
+    if (first_count) {
+        a1 = p.a;
+        b1 = p.b;
+        return;
+    }
+    EXPECT_TRUE(same_bits(p.a, a1)) << threads << " threads: A differs from the first count's";
+    EXPECT_TRUE(same_bits(p.b, b1)) << threads << " threads: B differs from the first count's";
+}
+
+// Half bandwidths at or beyond n: one block whose band rows reach far past
+// column n. solve(p) runs a driver on 3 threads; the solution is held to
+// the reference and the slots past column n must be untouched.
+template <class T, class Solve>
+void check_bandwidths_beyond_the_matrix(Solve&& solve) {
+    for (const idx n : {1, 2, 5}) {
+        for (const idx hbw : {n, n + 1, 3 * n + 4}) {
+            SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw);
+            const sym_band m = random_system(n, hbw, 17, is_complex<T>::value);
+            const std::vector<cd> rhs = random_rhs(n, 2, 4, is_complex<T>::value);
+            std::vector<cd> want = rhs;
+            ASSERT_TRUE(reference_solve(m, want, 2));
+            use_threads(3);
+            problem<T> p(m, rhs, 2);
+            const std::vector<T> a0 = p.a;
+            within_time_limit([&] { solve(p); });
+            ASSERT_EQ(p.info, pchol::info_ok);
+            EXPECT_LE(max_error(p.b, want), error_bound<T>(want, hbw));
+            for (const idx s : slots_beyond_n(n, hbw)) EXPECT_EQ(std::memcmp(&p.a[s], &a0[s], sizeof(T)), 0);
+        }
+    }
+}
 
 // The thread counts the shape tests run: 1 to 8, fewer in the small builds.
 inline std::vector<i32> shape_thread_counts() {

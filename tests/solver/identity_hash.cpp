@@ -16,6 +16,7 @@
 // z complex double); without --check the lines are printed, with --check
 // they are compared with the lines of FILE of the same types (a line of FILE
 // whose type is not picked is skipped) and every difference is printed.
+#include "entry_points.hpp"
 #include "pchol/pipelined.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/settings_testing.hpp"
@@ -38,25 +39,7 @@ namespace {
 
 using i32 = std::int32_t;
 
-template <class T>
-struct entry;
-
-#define HASH_ENTRY(T, K, letter)                                                                             \
-    template <>                                                                                              \
-    struct entry<T> {                                                                                        \
-        static constexpr char type = letter;                                                                 \
-        static void block(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {      \
-            pchol_solve##K(A, n, hbw, B, nrhs, W, info);                                                     \
-        }                                                                                                    \
-        static void pipelined(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T* W, i32& info) {  \
-            pchol_pipelined_solve##K(A, n, hbw, B, nrhs, W, info);                                           \
-        }                                                                                                    \
-    };
-HASH_ENTRY(std::complex<double>, 1, 'z')
-HASH_ENTRY(std::complex<float>, 2, 'c')
-HASH_ENTRY(double, 3, 'd')
-HASH_ENTRY(float, 4, 's')
-#undef HASH_ENTRY
+using family_test::entry;
 
 struct shape {
     i32 n, hbw, nrhs;
@@ -161,11 +144,11 @@ bool hash_type(const std::vector<i32>& threads, std::vector<std::string>& lines)
                 build(s, A, B);
                 i32 info = 99;
                 if (driver == 0)
-                    entry<T>::block(A.data(), s.n, s.hbw, B.data(), s.nrhs, W.data(), info);
+                    entry<T>::solve(A.data(), s.n, s.hbw, B.data(), s.nrhs, W.data(), info);
                 else
                     entry<T>::pipelined(A.data(), s.n, s.hbw, B.data(), s.nrhs, W.data(), info);
                 std::ostringstream line;
-                line << entry<T>::type << ' ' << (driver == 0 ? "block" : "pipelined") << " n=" << s.n
+                line << entry<T>::letter << ' ' << (driver == 0 ? "block" : "pipelined") << " n=" << s.n
                      << " hbw=" << s.hbw << " nrhs=" << s.nrhs << " info=" << info << ' ' << hash_of(s, A, B);
                 if (first.empty()) {
                     first = line.str();
@@ -212,6 +195,8 @@ int main(int argc, char** argv) {
     // The first solve of a process fixes the block size for every later one:
     // make it the real solvers' 24 whatever the types picked.
     pchol::set_affinity_query_for_testing(&many_processors);
+    // Every thread count runs its full team, also on the small shapes.
+    pchol::set_team_trimming_for_testing(false);
     {
         float a = 1, b = 1;
         i32 info = 0;

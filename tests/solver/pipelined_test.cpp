@@ -236,13 +236,7 @@ void check_driver_shapes(idx hbw) {
                     EXPECT_TRUE(same_bits(p.work, std::vector<T>(p.work.size(), mark)));
                     for (const idx s : slots_beyond_n(n, hbw))
                         EXPECT_EQ(std::memcmp(&p.a[s], &mark, sizeof(T)), 0) << "slot " << s;
-                    if (threads == thread_counts.front()) {
-                        a1 = p.a;
-                        b1 = p.b;
-                    } else {
-                        EXPECT_TRUE(same_bits(p.a, a1)) << threads << " threads: A differs from one thread's";
-                        EXPECT_TRUE(same_bits(p.b, b1)) << threads << " threads: B differs from one thread's";
-                    }
+                    expect_bits_of_first_count(p, threads == thread_counts.front(), threads, a1, b1);
                 }
             }
         }
@@ -256,22 +250,10 @@ TYPED_TEST(Pipelined, DriverShapesHbw8) { check_driver_shapes<TypeParam>(8); }
 TYPED_TEST(Pipelined, DriverShapesHbw13) { check_driver_shapes<TypeParam>(13); }
 
 TYPED_TEST(Pipelined, DriverBandwidthBeyondTheMatrix) {
-    using T = TypeParam;
-    for (const idx n : {1, 2, 5}) {
-        for (const idx hbw : {n, n + 1, 3 * n + 4}) {
-            SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw);
-            const sym_band m = random_system(n, hbw, 17, is_complex<T>::value);
-            const std::vector<cd> rhs = random_rhs(n, 2, 4, is_complex<T>::value);
-            std::vector<cd> want = rhs;
-            ASSERT_TRUE(reference_solve(m, want, 2));
-            use_threads(3);
-            problem<T> p(m, rhs, 2);
-            // The scratch is not used: it may be null.
-            within_time_limit([&] { entry<T>::pipelined(p.a.data(), p.n, p.hbw, p.b.data(), p.nrhs, nullptr, p.info); });
-            ASSERT_EQ(p.info, pchol::info_ok);
-            EXPECT_LE(max_error(p.b, want), error_bound<T>(want, hbw));
-        }
-    }
+    // The scratch is not used: it may be null.
+    check_bandwidths_beyond_the_matrix<TypeParam>([](auto& p) {
+        entry<TypeParam>::pipelined(p.a.data(), p.n, p.hbw, p.b.data(), p.nrhs, nullptr, p.info);
+    });
 }
 
 // A zero pivot anywhere: info -1 (whichever flag the stage reported into),

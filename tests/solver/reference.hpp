@@ -3,6 +3,8 @@
 // precision), and helpers to move matrices into the solver's band layout.
 #pragma once
 
+#include "band_cholesky.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -86,31 +88,8 @@ inline std::vector<double> random_rhs(idx n, idx nrhs, std::uint64_t seed) {
 // Returns false when a pivot is not positive.
 template <class R>
 bool cholesky_solve(const band_matrix& m, std::vector<R>& b, idx nrhs) {
-    const idx n = m.n;
-    const idx w = m.hbw;
-    std::vector<R> u(static_cast<std::size_t>(n * (w + 1)));
-    auto U = [&](idx r, idx c) -> R& { return u[static_cast<std::size_t>((r - 1) * (w + 1) + (c - r))]; };
-    for (idx r = 1; r <= n; ++r)
-        for (idx c = r; c <= std::min(r + w, n); ++c) U(r, c) = static_cast<R>(m.get(r, c));
-    for (idx i = 1; i <= n; ++i) {
-        for (idx j = std::max<idx>(1, i - w); j < i; ++j)
-            for (idx c = i; c <= std::min(j + w, n); ++c) U(i, c) -= U(j, c) * U(j, i);
-        if (!(U(i, i) > R(0))) return false;
-        U(i, i) = std::sqrt(U(i, i));
-        for (idx c = i + 1; c <= std::min(i + w, n); ++c) U(i, c) /= U(i, i);
-    }
-    for (idx k = 0; k < nrhs; ++k) {
-        R* x = b.data() + k * n;
-        for (idx r = 1; r <= n; ++r) {
-            x[r - 1] /= U(r, r);
-            for (idx c = r + 1; c <= std::min(r + w, n); ++c) x[c - 1] -= x[r - 1] * U(r, c);
-        }
-        for (idx r = n; r >= 1; --r) {
-            for (idx c = r + 1; c <= std::min(r + w, n); ++c) x[r - 1] -= U(r, c) * x[c - 1];
-            x[r - 1] /= U(r, r);
-        }
-    }
-    return true;
+    return test_support::band_cholesky_solve(
+        m.n, m.hbw, [&](idx r, idx c) { return m.get(r, c); }, b, nrhs, [](R d) { return !(d > R(0)); });
 }
 
 // Dense upper Cholesky factor (row-major n by n, zero below the diagonal) of

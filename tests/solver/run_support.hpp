@@ -41,8 +41,10 @@ inline bool thirty_two_processors(std::uint32_t& process_mask, std::uint32_t& sy
     return true;
 }
 
+// The team runs at the full count, however small the test system.
 inline void use_threads(std::int32_t k) {
     pchol::set_affinity_query_for_testing(&thirty_two_processors);
+    pchol::set_team_trimming_for_testing(false);
     set_thread_count(k);
     std::int32_t t = 0;
     get_thread_count(t);

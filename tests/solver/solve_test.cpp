@@ -328,6 +328,43 @@ TEST(ResourceFailure, WorkerThreads) {
     }
 }
 
+// The team is only as large as the system can use: a small system starts no
+// thread at all (five armed thread failures change nothing), a large one its
+// full team (they all strike), and both store one thread's bits.
+TEST(TeamSize, SmallSystemsStartNoThreads) {
+    warm_up();
+    const idx hbw = 8;
+    for (const idx n : {idx{2000}, idx{160000}}) {
+        SCOPED_TRACE(::testing::Message() << "n = " << n);
+        const band_matrix m = random_spd(n, hbw, 21);
+        const std::vector<double> rhs = random_rhs(n, 1, 21);
+        use_threads(1);
+        problem one(m, rhs, 1);
+        one.solve();
+        ASSERT_EQ(one.info, pchol::info_ok);
+
+        use_threads(6);
+        pchol::set_team_trimming_for_testing(true);
+        const resources before;
+        for (int i = 0; i < 5; ++i) platform::fail_next_create(platform::object_kind::thread);
+        problem p(m, rhs, 1);
+        within_time_limit([&] { p.solve(); });
+        if (n == 2000) {
+            EXPECT_EQ(p.info, pchol::info_ok);
+            // Nothing consumed the failures: a large solve takes them.
+            problem big(random_spd(160000, hbw, 22), random_rhs(160000, 1, 22), 1);
+            big.solve();
+            EXPECT_EQ(big.info, pchol::info_no_resources);
+        } else {
+            EXPECT_EQ(p.info, pchol::info_no_resources);
+        }
+        pchol::set_team_trimming_for_testing(false);
+        EXPECT_TRUE(same_bits(p.a, one.a));
+        EXPECT_TRUE(same_bits(p.b, one.b));
+        expect_nothing_left(before);
+    }
+}
+
 // A thread count below 1 (a processor count of 0, or a negative setting)
 // runs the solve on the calling thread instead of arming the barriers for
 // nobody.

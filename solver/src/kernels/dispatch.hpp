@@ -245,9 +245,9 @@ void back_substitute_block(const T* A, index hbw, index first, index last, index
     by_width(
         hbw,
         [&](auto W) {
-            const index m = link_rows(hbw, last, r1, r2, n);
+            const index head_rows = link_rows(hbw, last, r1, r2, n);
             each_column(B, n, nrhs, [&](T* b) {
-                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, links, r1, m, b, n);
+                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, links, r1, head_rows, b, n);
             });
         },
         [&] {

@@ -24,27 +24,27 @@ void apply_left_spike_column(index first, index last, index left_last, const T* 
     PCHOL_UNROLL
     for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
     for (index a = first; a <= last; a += chunk) {
-        const index m = std::min(chunk, last - a + 1);
+        const index rows = std::min(chunk, last - a + 1);
         T y[chunk];
-        for (index r = 0; r < m; ++r) y[r] = b[a - 1 + r];
+        for (index r = 0; r < rows; ++r) y[r] = b[a - 1 + r];
         PCHOL_UNROLL
         for (index q = 0; q < W; ++q) {
             const T* const sq = spikes + q * n + (a - 1);
             const T t = bt[q];
-            for (index r = 0; r < m; ++r) y[r] = tr::mul_sub(y[r], sq[r], t);
+            for (index r = 0; r < rows; ++r) y[r] = tr::mul_sub(y[r], sq[r], t);
         }
-        for (index r = 0; r < m; ++r) b[a - 1 + r] = y[r];
+        for (index r = 0; r < rows; ++r) b[a - 1 + r] = y[r];
     }
 }
 
-// The back substitution of one column b of a block first..last: for every row, from
-// the last up, apply_left_spike's updates (when the block has a left
-// separator, whose tail ends at left_last), then apply_link's (for the tail
-// rows, when the block has a right separator starting at r1 with m head rows;
-// m = 0 when it has none), then rhs_backward_block's solve. Each row's
-// updates are independent of the solve of the rows below it, so they run in
-// the shadow of that chain; the values are those of the three steps run one
-// after the other.
+// The back substitution of one column b of a block first..last: for every
+// row, from the last up, apply_left_spike's updates (when the block has a
+// left separator, whose tail ends at left_last), then apply_link's (for the
+// tail rows, when the block has a right separator starting at r1 with
+// link_rows head rows; link_rows = 0 when it has none), then
+// rhs_backward_block's solve. Each row's updates are independent of the
+// solve of the rows below it, so they run in the shadow of that chain; the
+// values are those of the three steps run one after the other.
 //
 // One step solves one row, so that the chains of two independent blocks can
 // be run side by side (back_substitute_pair in dispatch.hpp): a row's solve is a chain of W
@@ -58,7 +58,7 @@ struct back_substitution {
     index first, last, left_last;
     const T* spikes;
     const T* links;
-    index m;
+    index link_rows;
     T* b;
     index n;
     index r;       // the next row to solve, from last down to first
@@ -67,9 +67,9 @@ struct back_substitution {
     T v[W] = {};   // the solved rows r + 1 ... r + W, once r <= last - W
 
     back_substitution(const T* A_, index first_, index last_, index left_last_, const T* spikes_, const T* links_,
-                      index r1, index m_, T* b_, index n_)
-        : A(A_), first(first_), last(last_), left_last(left_last_), spikes(spikes_), links(links_), m(m_), b(b_),
-          n(n_), r(last_) {
+                      index r1, index link_rows_, T* b_, index n_)
+        : A(A_), first(first_), last(last_), left_last(left_last_), spikes(spikes_), links(links_),
+          link_rows(link_rows_), b(b_), n(n_), r(last_) {
         if (left_last > 0) {
             PCHOL_UNROLL
             for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
@@ -78,7 +78,7 @@ struct back_substitution {
                 left_applied = true;
             }
         }
-        for (index c = 0; c < m; ++c) bh[c] = b[r1 - 1 + c];
+        for (index c = 0; c < link_rows; ++c) bh[c] = b[r1 - 1 + c];
     }
 
     bool done() const { return r < first; }
@@ -99,7 +99,7 @@ struct back_substitution {
         }
         if (r > last - W) {
             const index q = r - (last - W) - 1;
-            for (index c = 0; c < m; ++c) x = tr::mul_sub(x, links[(last + c) * W + q], bh[c]);
+            for (index c = 0; c < link_rows; ++c) x = tr::mul_sub(x, links[(last + c) * W + q], bh[c]);
         }
         return x;
     }
@@ -131,8 +131,8 @@ struct back_substitution {
 
 template <class T, int W>
 void back_substitute_column(const T* A, index first, index last, index left_last, const T* spikes, const T* links,
-                            index r1, index m, T* b, index n) {
-    back_substitution<T, W> x(A, first, last, left_last, spikes, links, r1, m, b, n);
+                            index r1, index link_rows, T* b, index n) {
+    back_substitution<T, W> x(A, first, last, left_last, spikes, links, r1, link_rows, b, n);
     while (!x.done()) x.step();
 }
 

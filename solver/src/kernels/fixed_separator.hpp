@@ -122,14 +122,14 @@ template <class T, int W>
 void update_separator_head(T* A, index first, index left_last, const T* spikes, T* B, index n, index nrhs) {
     using tr = element_traits<T>;
     constexpr index S = W + 1;
-    const index m = std::min<index>(W, n - first + 1);  // head rows
+    const index head_rows = std::min<index>(W, n - first + 1);  // head rows
     T h[W][W];
-    for (index r = 0; r < m; ++r)
+    for (index r = 0; r < head_rows; ++r)
         PCHOL_UNROLL
         for (index q = 0; q < W; ++q) h[r][q] = spikes[q * n + first - 1 + r];
-    for (index r = 0; r < m; ++r) {
+    for (index r = 0; r < head_rows; ++r) {
         T* const ar = A + (first - 1 + r) * S;
-        for (index c = r; c < m; ++c) {
+        for (index c = r; c < head_rows; ++c) {
             T v = ar[c - r];
             PCHOL_UNROLL
             for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[c][q], h[r][q]);
@@ -141,7 +141,7 @@ void update_separator_head(T* A, index first, index left_last, const T* spikes, 
         T bt[W];
         PCHOL_UNROLL
         for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
-        for (index r = 0; r < m; ++r) {
+        for (index r = 0; r < head_rows; ++r) {
             T v = b[first - 1 + r];
             PCHOL_UNROLL
             for (index q = 0; q < W; ++q) v = tr::mul_sub(v, h[r][q], bt[q]);

@@ -11,4 +11,9 @@ namespace pchol {
 using affinity_query = bool (*)(std::uint32_t& process_mask, std::uint32_t& system_mask);
 void set_affinity_query_for_testing(affinity_query query);
 
+// Test seam: with false, every solve runs the team of the thread-count
+// setting, however small the system, so that small test systems exercise
+// many threads; true (the default) sizes the team by the work.
+void set_team_trimming_for_testing(bool on);
+
 }  // namespace pchol

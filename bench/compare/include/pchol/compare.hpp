@@ -21,7 +21,10 @@ enum class element { s, d, c, z };
 // reduction. pipelined: pchol_pipelined_solveK. check: the pipelined driver
 // factoring only (nrhs = 0), then LAPACK's ?pbtrs('L') solving with the
 // factor it leaves, which is LAPACK's lower band storage as it stands.
-enum class method { lapack, block, pipelined, check };
+// pbtrs: ?pbtrs alone on the factor ?pbtrf left (factored untimed), the
+// baseline of factored: pchol_factored_solveK on the factor pchol_factorK
+// left (factored untimed).
+enum class method { lapack, block, pipelined, check, pbtrs, factored };
 enum class format { text, csv, json };
 
 struct options {
@@ -56,7 +59,7 @@ std::optional<std::vector<std::int32_t>> parse_count_list(std::string_view text,
 
 char element_code(element e);        // 's', 'd', 'c', 'z'
 const char* element_label(element e);  // "float", "double", "complex float", "complex double"
-const char* method_name(method m);     // "lapack", "block", "pipelined", "check"
+const char* method_name(method m);     // "lapack", "block", "pipelined", "check", "pbtrs", "factored"
 
 // ---- Machine facts -------------------------------------------------------------------
 
