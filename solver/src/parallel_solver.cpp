@@ -31,6 +31,7 @@
 
 #include "arguments.hpp"
 #include "band_kernels_impl.hpp"
+#include "kernels/lane_groups.hpp"
 #include "float_mode.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
@@ -54,6 +55,11 @@ namespace {
 // each. (A fixed count: num_threads may still be lowered by the driver while
 // the first workers run phase 1, so it is not read here.)
 constexpr index pair_blocks_left = 16;
+
+// An elimination sweep hands out groups of a vector's width of blocks (8
+// float or 4 double) while it has at least this many groups left: enough for
+// 8 threads to take one each.
+constexpr index group_groups_left = 8;
 
 // The waits of wait_stats: each worker sums its own and adds them to the
 // totals when it returns.
@@ -147,11 +153,15 @@ struct worker_state {
 };
 
 // The blocks a thread holds: first..last, and with paired a second block
-// first2..last2 of the same sweep to run side by side with it.
+// first2..last2 of the same sweep to run side by side with it; or with
+// grouped > 0 a group of that many blocks of block_rows rows each, starting
+// at group_firsts[0 ...] (group_firsts[0] = first).
 struct blocks_in_hand {
     index first = 0, last = 0;
     index first2 = 0, last2 = 0;
     bool paired = false;
+    int grouped = 0;
+    index group_firsts[8] = {};
 };
 
 // Takes the next block of the sweep from cursor (under the counter mutex);
@@ -160,16 +170,26 @@ struct blocks_in_hand {
 // one, the same hold of the mutex also takes the block after it. Near the end
 // of a sweep a pair would keep one thread busy while the others wait at the
 // barrier.
+// With group > 1, while the sweep has group_groups_left groups of full
+// blocks left, it takes a group of that many blocks instead.
 template <class T>
-bool take_block(worker_state<T>& s, i32& cursor, bool pairs, blocks_in_hand& hand) {
+bool take_block(worker_state<T>& s, i32& cursor, bool pairs, blocks_in_hand& hand, int group = 0) {
     const bool taken = timed(s.waits.cursor, s.waits.takes, [&] {
         counter_lock lock(s.counter_mutex);
         const index first = load(cursor);
         if (first > s.n) return false;
         index next = first + s.sweep_stride;
         const index left_after = next <= s.n ? (s.n - next) / s.sweep_stride + 1 : 0;
-        hand.paired = pairs && left_after >= pair_blocks_left;
         hand.first = first;
+        hand.grouped = 0;
+        if (group > 1 && first + (group_groups_left * group - 1) * s.sweep_stride + s.block_rows - 1 <= s.n) {
+            hand.paired = false;
+            hand.grouped = group;
+            for (int b = 0; b < group; ++b) hand.group_firsts[b] = first + b * s.sweep_stride;
+            store(cursor, first + group * s.sweep_stride);
+            return true;
+        }
+        hand.paired = pairs && left_after >= pair_blocks_left;
         if (hand.paired) {
             hand.first2 = next;
             next += s.sweep_stride;
@@ -240,8 +260,32 @@ void eliminate_blocks(worker_state<T>& s) {
             s.rhs_lanes_on, s.nrhs, [&](index k) { lanes::forward(A, hbw, first, last, s.B + k * n, n); },
             [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
     };
+    // Real elements take groups of blocks in vector lanes when the blocks
+    // fit the tile.
+    int group = 0;
+    if constexpr (std::is_floating_point_v<T>)
+        if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
-    while (take_block(s, s.next_row, !s.rhs_lanes_on, h)) {
+    while (take_block(s, s.next_row, !s.rhs_lanes_on, h, group)) {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (h.grouped > 0) {
+                groups::group_tile<T> tile(hbw, h.group_firsts, h.grouped, s.block_rows);
+                tile.pack(A);
+                if (!s.rhs_only) {
+                    if (!tile.factor(s.tol)) {
+                        groups::factor_each(A, hbw, h.group_firsts, h.grouped, s.block_rows, s.tol, s.fail_flags,
+                                            s.sync_index);
+                        break;
+                    }
+                    tile.unpack(A);
+                    if (failed()) break;
+                    for (int b = 0; b < h.grouped; ++b)
+                        couplings(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+                }
+                tile.forward(s.B, n, s.nrhs);
+                continue;
+            }
+        }
         if (h.paired) {
             if (!s.rhs_only) {
                 band_factor_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.tol, s.fail_flags, s.sync_index);
