@@ -97,6 +97,17 @@ struct waiters {
     std::vector<platform::handle> threads;
 };
 
+// One waiter on e blocks, as no signal is pending, until a signal releases
+// it. why says what a release before the signal would mean.
+void expect_waiter_held_until_signal(platform::handle e, const char* why = "") {
+    waiters w(e, 1);
+    ASSERT_TRUE(eventually([&] { return w.ready.load() == 1; }));
+    pause_ms(quiet_ms);
+    EXPECT_EQ(w.released.load(), 0) << why;
+    platform::event_signal(e);
+    EXPECT_TRUE(eventually([&] { return w.released.load() == 1; }));
+}
+
 TEST(Event, EachSignalReleasesExactlyOneWaiter) {
     const platform::handle e = platform::event_create();
     ASSERT_GT(e, 0);
@@ -124,14 +135,8 @@ TEST(Event, SignalWithNobodyWaitingStaysPendingAndCollapses) {
         waiters w(e, 1);
         EXPECT_TRUE(eventually([&] { return w.released.load() == 1; })) << "pending signal was lost";
     }
-    {
-        waiters w(e, 1);
-        ASSERT_TRUE(eventually([&] { return w.ready.load() == 1; }));
-        pause_ms(quiet_ms);
-        EXPECT_EQ(w.released.load(), 0) << "two signals made while nobody waited released two waits";
-        platform::event_signal(e);
-        EXPECT_TRUE(eventually([&] { return w.released.load() == 1; }));
-    }
+    ASSERT_NO_FATAL_FAILURE(
+        expect_waiter_held_until_signal(e, "two signals made while nobody waited released two waits"));
     platform::close_handle(e);
 }
 
@@ -140,14 +145,7 @@ TEST(Event, ResetDiscardsPendingSignal) {
     ASSERT_GT(e, 0);
     platform::event_signal(e);
     platform::event_reset(e);
-    {
-        waiters w(e, 1);
-        ASSERT_TRUE(eventually([&] { return w.ready.load() == 1; }));
-        pause_ms(quiet_ms);
-        EXPECT_EQ(w.released.load(), 0);
-        platform::event_signal(e);
-        EXPECT_TRUE(eventually([&] { return w.released.load() == 1; }));
-    }
+    ASSERT_NO_FATAL_FAILURE(expect_waiter_held_until_signal(e));
     platform::close_handle(e);
 }
 
@@ -203,14 +201,7 @@ TEST(Handles, ZeroAndWrongKindAreIgnored) {
     EXPECT_FALSE(platform::process_times(0, times));
 
     // The event was not signalled by the calls on the mutex handle.
-    {
-        waiters w(e, 1);
-        ASSERT_TRUE(eventually([&] { return w.ready.load() == 1; }));
-        pause_ms(quiet_ms);
-        EXPECT_EQ(w.released.load(), 0);
-        platform::event_signal(e);
-        EXPECT_TRUE(eventually([&] { return w.released.load() == 1; }));
-    }
+    ASSERT_NO_FATAL_FAILURE(expect_waiter_held_until_signal(e));
 
     platform::close_handle(m);
     platform::close_handle(m);  // a second close of the same number is ignored

@@ -11,11 +11,9 @@
 #include <iterator>
 #include <string>
 
+#include "windows_api.hpp"
+
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #else

@@ -9,12 +9,9 @@
 #include <cstddef>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
+#include "windows_api.hpp"
+
+#ifndef _WIN32
 #include <pthread.h>
 #endif
 

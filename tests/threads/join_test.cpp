@@ -26,6 +26,14 @@ void finish_after_gate(Gate& gate, std::int32_t& result) {
     result = 42;
 }
 
+// A thread held at its gate until the test opens it; it then sets result.
+struct GatedThread {
+    Gate gate;
+    std::int32_t result = 0;
+    std::int32_t id = 0;
+    void start() { thr_start2(id, &finish_after_gate, gate, result); }
+};
+
 void finish_at_once(std::atomic<bool>& done) { done.store(true); }
 
 void open_later(Gate& gate) {
@@ -34,32 +42,28 @@ void open_later(Gate& gate) {
 }
 
 TEST_F(Join, WaitsForARunningThreadAndFreesItsSlot) {
-    Gate gate;
-    std::int32_t result = 0;
-    std::int32_t id = 0;
-    thr_start2(id, &finish_after_gate, gate, result);
-    ASSERT_EQ(id, 1);
+    GatedThread thread;
+    thread.start();
+    ASSERT_EQ(thread.id, 1);
     const int handles_while_running = platform::open_handle_count();
 
-    std::thread opener(open_later, std::ref(gate));
-    thr_join(id);
-    EXPECT_EQ(result, 42);
+    std::thread opener(open_later, std::ref(thread.gate));
+    thr_join(thread.id);
+    EXPECT_EQ(thread.result, 42);
     EXPECT_EQ(thr_slots_in_use(), 0);
     EXPECT_EQ(platform::open_handle_count(), handles_while_running - 1);
     opener.join();
 
     // A second join of the same id finds the slot free and does nothing, not
     // even to a thread that has taken another slot meanwhile.
-    Gate second_gate;
-    std::int32_t second_result = 0;
-    std::int32_t second = 0;
-    thr_start2(second, &finish_after_gate, second_gate, second_result);
-    ASSERT_EQ(second, 2);
-    thr_join(id);
+    GatedThread second;
+    second.start();
+    ASSERT_EQ(second.id, 2);
+    thr_join(thread.id);
     EXPECT_EQ(thr_slots_in_use(), 1);
-    second_gate.open();
-    thr_join(second);
-    EXPECT_EQ(second_result, 42);
+    second.gate.open();
+    thr_join(second.id);
+    EXPECT_EQ(second.result, 42);
     EXPECT_EQ(platform::open_handle_count(), handles_while_running - 1);
 }
 
@@ -75,11 +79,9 @@ TEST_F(Join, ReturnsForAFinishedThread) {
 }
 
 TEST_F(Join, IdsThatNameNoTakenSlotAreIgnored) {
-    Gate gate;
-    std::int32_t result = 0;
-    std::int32_t id = 0;
-    thr_start2(id, &finish_after_gate, gate, result);
-    ASSERT_EQ(id, 1);
+    GatedThread thread;
+    thread.start();
+    ASSERT_EQ(thread.id, 1);
     const int handles = platform::open_handle_count();
 
     // None of these may wait (the gate is shut) or touch slot 1.
@@ -89,38 +91,36 @@ TEST_F(Join, IdsThatNameNoTakenSlotAreIgnored) {
         thr_close(bad);
     }
     // Closing a thread that was never waited for does nothing either.
-    thr_close(id);
+    thr_close(thread.id);
     EXPECT_EQ(thr_slots_in_use(), 1);
     EXPECT_EQ(platform::open_handle_count(), handles);
 
-    gate.open();
-    thr_join(id);
-    EXPECT_EQ(result, 42);
+    thread.gate.open();
+    thr_join(thread.id);
+    EXPECT_EQ(thread.result, 42);
     EXPECT_EQ(thr_slots_in_use(), 0);
 }
 
 TEST_F(Join, WaitThenCloseEqualsJoin) {
-    Gate gate;
-    std::int32_t result = 0;
-    std::int32_t id = 0;
-    thr_start2(id, &finish_after_gate, gate, result);
-    ASSERT_EQ(id, 1);
+    GatedThread thread;
+    thread.start();
+    ASSERT_EQ(thread.id, 1);
     const int handles = platform::open_handle_count();
 
-    std::thread opener(open_later, std::ref(gate));
-    thr_wait(id);
-    EXPECT_EQ(result, 42);
+    std::thread opener(open_later, std::ref(thread.gate));
+    thr_wait(thread.id);
+    EXPECT_EQ(thread.result, 42);
     opener.join();
     // Waited for, but the handle and the slot are still held; waiting again
     // must not undo the mark.
     EXPECT_EQ(thr_slots_in_use(), 1);
     EXPECT_EQ(platform::open_handle_count(), handles);
-    thr_wait(id);
+    thr_wait(thread.id);
 
-    thr_close(id);
+    thr_close(thread.id);
     EXPECT_EQ(thr_slots_in_use(), 0);
     EXPECT_EQ(platform::open_handle_count(), handles - 1);
-    thr_close(id);  // the slot is free now: nothing happens
+    thr_close(thread.id);  // the slot is free now: nothing happens
     EXPECT_EQ(platform::open_handle_count(), handles - 1);
 }
 

@@ -27,6 +27,13 @@ std::int32_t create_point() {
     return id;
 }
 
+// A new point reset for the given number of parties; 0 if none could be made.
+std::int32_t create_point_for(std::int32_t parties) {
+    const std::int32_t id = create_point();
+    if (id > 0) sync_reset(id, parties);
+    return id;
+}
+
 TEST_F(SyncTable, HandsOutSlotsRoundRobinAndWraps) {
     // A destroyed slot behind the cursor waits until the cursor comes round.
     EXPECT_EQ(create_point(), 1);
@@ -274,9 +281,8 @@ void pair_party(Pair& pair) {
 // once the round is over.
 TEST_F(SyncPoint, DestroyWhilePartiesAreInsideDoesNothing) {
     Pair pair;
-    pair.id = create_point();
+    pair.id = create_point_for(2);
     ASSERT_GT(pair.id, 0);
-    sync_reset(pair.id, 2);
     std::int32_t first_party = 0;
     thr_start1(first_party, &pair_party, pair);
     ASSERT_GT(first_party, 0);
@@ -300,9 +306,8 @@ TEST_F(SyncPoint, DestroyWhilePartiesAreInsideDoesNothing) {
 
 TEST_F(SyncPoint, NoSecondRoundWithoutReset) {
     Round round;
-    round.id = create_point();
+    round.id = create_point_for(3);
     ASSERT_GT(round.id, 0);
-    sync_reset(round.id, 3);
     std::int32_t value = 1;
     std::array<std::int32_t, 3> ids{};
     for (std::int32_t& t : ids) thr_start2(t, &party, round, value);
