@@ -5,6 +5,7 @@
 #include "pchol/platform.hpp"
 #include "pchol/platform_testing.hpp"
 #include "pchol/threads.hpp"
+#include "pchol/threads_testing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,7 @@ protected:
         thr_join_all();
         for (std::int32_t id = 1; id <= sync_table_size; ++id) sync_destroy(id);
         thr_lib_cleanup();
+        thr_reset_cursors_for_testing();
         EXPECT_EQ(platform::open_handle_count(), 0) << "a handle was left open";
     }
 

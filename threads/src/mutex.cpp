@@ -1,6 +1,7 @@
 // Library state and the mutex routines.
 #include "library_state.hpp"
 #include "pchol/threads.hpp"
+#include "pchol/threads_testing.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -73,4 +74,10 @@ void thr_lib_cleanup() {
     using namespace pchol::threads_detail;
     thr_table_lock.close();
     sync_table_lock.close();
+}
+
+void thr_reset_cursors_for_testing() {
+    using namespace pchol::threads_detail;
+    thr_next_slot = 1;
+    sync_next_slot = 1;
 }
