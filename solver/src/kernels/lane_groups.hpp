@@ -22,6 +22,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace pchol::detail::groups {
@@ -45,6 +46,36 @@ constexpr bool group_fits(index hbw, index rows) {
                tile_bytes / (sizeof(T) * group_lanes<T>);
 }
 
+// Lane b of v[q] and lane q of v[b] swap places: L vectors of L lanes
+// transposed, log2(L) rounds of interleaving the first half of the vectors
+// with the second. Only moves bits.
+template <class V, int L>
+inline void transpose(V (&v)[L]) {
+    static_assert(L == 4 || L == 8);
+    for (int round = 1; round < L; round *= 2) {
+        V t[L];
+        for (int i = 0; i < L / 2; ++i) {
+#if PCHOL_VECTOR_LANES
+            if constexpr (L == 8) {
+                t[2 * i] = __builtin_shufflevector(v[i], v[i + 4], 0, 8, 1, 9, 2, 10, 3, 11);
+                t[2 * i + 1] = __builtin_shufflevector(v[i], v[i + 4], 4, 12, 5, 13, 6, 14, 7, 15);
+            } else {
+                t[2 * i] = __builtin_shufflevector(v[i], v[i + 2], 0, 4, 1, 5);
+                t[2 * i + 1] = __builtin_shufflevector(v[i], v[i + 2], 2, 6, 3, 7);
+            }
+#else
+            for (int l = 0; l < L / 2; ++l) {
+                t[2 * i][2 * l] = v[i][l];
+                t[2 * i][2 * l + 1] = v[i + L / 2][l];
+                t[2 * i + 1][2 * l] = v[i][l + L / 2];
+                t[2 * i + 1][2 * l + 1] = v[i + L / 2][l + L / 2];
+            }
+#endif
+        }
+        for (int i = 0; i < L; ++i) v[i] = t[i];
+    }
+}
+
 template <class T>
 class group_tile {
     static constexpr int L = group_lanes<T>;
@@ -63,25 +94,40 @@ class group_tile {
 
     // The blocks' band rows from A, each row's slots within its block.
     void pack(const T* A) {
-        for (index r = 0; r < rows_; ++r) {
-            const index se = std::min(hbw_, rows_ - 1 - r);
-            for (index c = 0; c <= se; ++c) {
-                vec& v = band_[r * S_ + c];
-                for (int b = 0; b < L; ++b)
-                    v[b] = b < count_ ? band_row(A, hbw_, firsts_[b] + r)[c] : (c == 0 ? T(1) : T(0));
-            }
+        if (count_ < L) return pack_partial(A);
+        const T* rows[L];
+        for (int b = 0; b < L; ++b) rows[b] = band_row(A, hbw_, firsts_[b]);
+        // The rows before the last hbw have every slot inside the block and
+        // lie one after the other in A: whole vectors of L slots at a time.
+        const index body = body_slots();
+        index p = 0;
+        for (; p + L <= body; p += L) {
+            vec v[L];
+            for (int b = 0; b < L; ++b) std::memcpy(&v[b], rows[b] + p, sizeof(vec));
+            transpose<vec, L>(v);
+            for (int q = 0; q < L; ++q) band_[p + q] = v[q];
         }
+        for (; p < rows_ * S_; ++p)
+            if (inside(p))
+                for (int b = 0; b < L; ++b) band_[p][b] = rows[b][p];
     }
 
     // And back.
     void unpack(T* A) const {
-        for (index r = 0; r < rows_; ++r) {
-            const index se = std::min(hbw_, rows_ - 1 - r);
-            for (index c = 0; c <= se; ++c) {
-                const vec& v = band_[r * S_ + c];
-                for (int b = 0; b < count_; ++b) band_row(A, hbw_, firsts_[b] + r)[c] = v[b];
-            }
+        if (count_ < L) return unpack_partial(A);
+        T* rows[L];
+        for (int b = 0; b < L; ++b) rows[b] = band_row(A, hbw_, firsts_[b]);
+        const index body = body_slots();
+        index p = 0;
+        for (; p + L <= body; p += L) {
+            vec v[L];
+            for (int q = 0; q < L; ++q) v[q] = band_[p + q];
+            transpose<vec, L>(v);
+            for (int b = 0; b < L; ++b) std::memcpy(rows[b] + p, &v[b], sizeof(vec));
         }
+        for (; p < rows_ * S_; ++p)
+            if (inside(p))
+                for (int b = 0; b < L; ++b) rows[b][p] = band_[p][b];
     }
 
     // band_factor_block in every lane; false, with the tile spoilt, when a
@@ -89,22 +135,16 @@ class group_tile {
     bool factor(const real_of_t<T>& tol) {
         vec tolv;
         for (int b = 0; b < L; ++b) tolv[b] = tol;
-        for (index i = 0; i < rows_; ++i) {
-            vec* const ti = band_ + i * S_;
-            for (index j = std::max<index>(i - hbw_, 0); j < i; ++j) {
-                const vec* const tj = band_ + j * S_;
-                const vec aji = tj[i - j];
-                const index ce = std::min(j + hbw_, rows_ - 1);
-                for (index c = i; c <= ce; ++c) ti[c - i] = mul_sub(ti[c - i], tj[c - j], aji);
-            }
-            const vec d = ti[0];
-            if (any_fails(d, tolv)) return false;
-            const vec s = root(d);
-            ti[0] = s;
-            const index ce = std::min(i + hbw_, rows_ - 1);
-            for (index c = i + 1; c <= ce; ++c) ti[c - i] = div(ti[c - i], s);
+        switch (hbw_) {
+            case 4:
+                return factor_fixed<4>(tolv);
+            case 8:
+                return factor_fixed<8>(tolv);
+            default:
+                for (index i = 0; i < rows_; ++i)
+                    if (!factor_row(i, tolv)) return false;
+                return true;
         }
-        return true;
     }
 
     // rhs_forward_block in every lane with the factor in the tile, on the
@@ -112,21 +152,148 @@ class group_tile {
     void forward(T* B, index n, index nrhs) {
         for (index k = 0; k < nrhs; ++k) {
             T* const b = B + k * n;
-            for (index r = 0; r < rows_; ++r)
-                for (int l = 0; l < L; ++l) x_[r][l] = l < count_ ? b[firsts_[l] + r - 1] : T(0);
-            for (index r = 0; r < rows_; ++r) {
-                const vec* const tr_ = band_ + r * S_;
-                const vec xr = div(x_[r], tr_[0]);
-                x_[r] = xr;
-                const index ce = std::min(r + hbw_, rows_ - 1);
-                for (index c = r + 1; c <= ce; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
+            load_column(b);
+            switch (hbw_) {
+                case 4:
+                    forward_fixed<4>();
+                    break;
+                case 8:
+                    forward_fixed<8>();
+                    break;
+                default:
+                    forward_any();
             }
-            for (index r = 0; r < rows_; ++r)
-                for (int l = 0; l < count_; ++l) b[firsts_[l] + r - 1] = x_[r][l];
+            store_column(b);
         }
     }
 
   private:
+    // Slots of the rows that end inside the block, and whether slot p of the
+    // tile (row p / S, column offset p % S) lies inside the block.
+    index body_slots() const { return std::max<index>(rows_ - hbw_, 0) * S_; }
+    bool inside(index p) const { return p % S_ <= std::min(hbw_, rows_ - 1 - p / S_); }
+
+    // Fewer than L blocks: the spare lanes hold a unit diagonal and zeros.
+    void pack_partial(const T* A) {
+        for (index p = 0; p < rows_ * S_; ++p) {
+            if (!inside(p)) continue;
+            vec& v = band_[p];
+            for (int b = 0; b < L; ++b) v[b] = b < count_ ? band_row(A, hbw_, firsts_[b])[p] : (p % S_ == 0 ? T(1) : T(0));
+        }
+    }
+    void unpack_partial(T* A) const {
+        for (index p = 0; p < rows_ * S_; ++p)
+            if (inside(p))
+                for (int b = 0; b < count_; ++b) band_row(A, hbw_, firsts_[b])[p] = band_[p][b];
+    }
+
+    // Column q of the blocks' rows of X (n rows a column) into x_ and back.
+    void load_column(const T* x) {
+        if (count_ == L) {
+            index r = 0;
+            for (; r + L <= rows_; r += L) {
+                vec v[L];
+                for (int b = 0; b < L; ++b) std::memcpy(&v[b], x + firsts_[b] - 1 + r, sizeof(vec));
+                transpose<vec, L>(v);
+                for (int q = 0; q < L; ++q) x_[r + q] = v[q];
+            }
+            for (; r < rows_; ++r)
+                for (int l = 0; l < L; ++l) x_[r][l] = x[firsts_[l] + r - 1];
+            return;
+        }
+        for (index r = 0; r < rows_; ++r)
+            for (int l = 0; l < L; ++l) x_[r][l] = l < count_ ? x[firsts_[l] + r - 1] : T(0);
+    }
+    void store_column(T* x) const {
+        index r = 0;
+        if (count_ == L)
+            for (; r + L <= rows_; r += L) {
+                vec v[L];
+                for (int q = 0; q < L; ++q) v[q] = x_[r + q];
+                transpose<vec, L>(v);
+                for (int b = 0; b < L; ++b) std::memcpy(x + firsts_[b] - 1 + r, &v[b], sizeof(vec));
+            }
+        for (; r < rows_; ++r)
+            for (int l = 0; l < count_; ++l) x[firsts_[l] + r - 1] = x_[r][l];
+    }
+
+    // Row i of the factor: the updates of the rows above it, the pivot test,
+    // the root and the scaling. Every half bandwidth, every row.
+    bool factor_row(index i, const vec& tolv) {
+        vec* const ti = band_ + i * S_;
+        for (index j = std::max<index>(i - hbw_, 0); j < i; ++j) {
+            const vec* const tj = band_ + j * S_;
+            const vec aji = tj[i - j];
+            const index ce = std::min(j + hbw_, rows_ - 1);
+            for (index c = i; c <= ce; ++c) ti[c - i] = mul_sub(ti[c - i], tj[c - j], aji);
+        }
+        const vec d = ti[0];
+        if (any_fails(d, tolv)) return false;
+        const vec s = root(d);
+        ti[0] = s;
+        const index ce = std::min(i + hbw_, rows_ - 1);
+        for (index c = i + 1; c <= ce; ++c) ti[c - i] = div(ti[c - i], s);
+        return true;
+    }
+
+    // The same with the half bandwidth W known to the compiler, for the rows
+    // whose window of W rows above and W columns right lies in the block.
+    // Row i's slots stay in registers while the rows above update them, each
+    // slot in the reference order (rows above from the farthest on).
+    template <int W>
+    bool factor_fixed(const vec& tolv) {
+        constexpr index S = W + 1;
+        for (index i = 0; i < rows_; ++i) {
+            if (i < W || i + W > rows_ - 1) {
+                if (!factor_row(i, tolv)) return false;
+                continue;
+            }
+            vec* const ti = band_ + i * S;
+            vec t[S];
+            PCHOL_UNROLL
+            for (int k = 0; k < S; ++k) t[k] = ti[k];
+            PCHOL_UNROLL
+            for (int up = W; up >= 1; --up) {
+                const vec* const tj = ti - up * S;
+                const vec aji = tj[up];
+                PCHOL_UNROLL
+                for (int k = 0; k <= W - up; ++k) t[k] = mul_sub(t[k], tj[k + up], aji);
+            }
+            if (any_fails(t[0], tolv)) return false;
+            const vec s = root(t[0]);
+            ti[0] = s;
+            PCHOL_UNROLL
+            for (int k = 1; k < S; ++k) ti[k] = div(t[k], s);
+        }
+        return true;
+    }
+
+    // The forward substitution on x_ with the factor in the tile, W fixed
+    // for the rows whose W rows below lie in the block.
+    template <int W>
+    void forward_fixed() {
+        for (index r = 0; r < rows_; ++r) {
+            const vec* const tr_ = band_ + r * S_;
+            const vec xr = div(x_[r], tr_[0]);
+            x_[r] = xr;
+            if (r + W <= rows_ - 1) {
+                PCHOL_UNROLL
+                for (int k = 1; k <= W; ++k) x_[r + k] = mul_sub(x_[r + k], xr, tr_[k]);
+            } else {
+                for (index c = r + 1; c <= rows_ - 1; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
+            }
+        }
+    }
+    void forward_any() {
+        for (index r = 0; r < rows_; ++r) {
+            const vec* const tr_ = band_ + r * S_;
+            const vec xr = div(x_[r], tr_[0]);
+            x_[r] = xr;
+            const index ce = std::min(r + hbw_, rows_ - 1);
+            for (index c = r + 1; c <= ce; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
+        }
+    }
+
     // The lane operations: vector operations, or one lane after the other
     // without vector extensions.
     static vec mul_sub(const vec& x, const vec& p, const vec& q) {
