@@ -117,4 +117,99 @@ struct lanes {
 };
 #endif
 
+
+// Lane b of v[q] and lane q of v[b] swap places: L vectors of L lanes
+// transposed, log2(L) rounds of interleaving the first half of the vectors
+// with the second. Only moves bits.
+template <class V, int L>
+inline void transpose(V (&v)[L]) {
+    static_assert(L == 4 || L == 8);
+    for (int round = 1; round < L; round *= 2) {
+        V t[L];
+        for (int i = 0; i < L / 2; ++i) {
+#if PCHOL_VECTOR_LANES
+            if constexpr (L == 8) {
+                t[2 * i] = __builtin_shufflevector(v[i], v[i + 4], 0, 8, 1, 9, 2, 10, 3, 11);
+                t[2 * i + 1] = __builtin_shufflevector(v[i], v[i + 4], 4, 12, 5, 13, 6, 14, 7, 15);
+            } else {
+                t[2 * i] = __builtin_shufflevector(v[i], v[i + 2], 0, 4, 1, 5);
+                t[2 * i + 1] = __builtin_shufflevector(v[i], v[i + 2], 2, 6, 3, 7);
+            }
+#else
+            for (int l = 0; l < L / 2; ++l) {
+                t[2 * i][2 * l] = v[i][l];
+                t[2 * i][2 * l + 1] = v[i + L / 2][l];
+                t[2 * i + 1][2 * l] = v[i][l + L / 2];
+                t[2 * i + 1][2 * l + 1] = v[i + L / 2][l + L / 2];
+            }
+#endif
+        }
+        for (int i = 0; i < L; ++i) v[i] = t[i];
+    }
+}
+
+// The rows of W columns of X (n rows a column, rows counted from 0) as
+// W-lane vectors, lane q holding column q: read in order from row `from`
+// up to row `to` - 1, W rows at a time through one transpose, and never a
+// row outside the range.
+template <class E, int W>
+class column_rows_in {
+    using vec = typename lanes<E, W>::vec;
+
+  public:
+    column_rows_in(const E* X, index n, index from, index to) : X_(X), n_(n), next_(from), to_(to) {}
+    vec next() {
+        if (pos_ == W) refill();
+        return rows_[pos_++];
+    }
+
+  private:
+    void refill() {
+        if (next_ + W <= to_) {
+            for (int q = 0; q < W; ++q) std::memcpy(&rows_[q], X_ + q * n_ + next_, sizeof(vec));
+            transpose<vec, W>(rows_);
+        } else {
+            for (index k = 0; k < W && next_ + k < to_; ++k)
+                for (int q = 0; q < W; ++q) rows_[k][q] = X_[q * n_ + next_ + k];
+        }
+        next_ += W;
+        pos_ = 0;
+    }
+    const E* X_;
+    index n_, next_, to_;
+    vec rows_[W] = {};
+    int pos_ = W;
+};
+
+// And written back in order from row `from` on; finish() writes the rows
+// still held.
+template <class E, int W>
+class column_rows_out {
+    using vec = typename lanes<E, W>::vec;
+
+  public:
+    column_rows_out(E* X, index n, index from) : X_(X), n_(n), next_(from) {}
+    void put(const vec& v) {
+        rows_[held_++] = v;
+        if (held_ == W) {
+            transpose<vec, W>(rows_);
+            for (int q = 0; q < W; ++q) std::memcpy(X_ + q * n_ + next_, &rows_[q], sizeof(vec));
+            next_ += W;
+            held_ = 0;
+        }
+    }
+    void finish() {
+        for (int k = 0; k < held_; ++k)
+            for (int q = 0; q < W; ++q) X_[q * n_ + next_ + k] = rows_[k][q];
+        next_ += held_;
+        held_ = 0;
+    }
+
+  private:
+    E* X_;
+    index n_, next_;
+    vec rows_[W] = {};
+    int held_ = 0;
+};
+
 }  // namespace pchol::detail::fixed

@@ -28,30 +28,24 @@ template <class T, int W>
 void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) {
     using vec = typename lanes<T, W>::vec;
     constexpr index S = W + 1;
-    // Row `row` (from 0) of the W columns, and back.
-    auto gather = [spikes, n](index row) {
-        vec v = {};
-        PCHOL_UNROLL
-        for (index q = 0; q < W; ++q) v[q] = spikes[q * n + row];
-        return v;
-    };
-    auto scatter = [spikes, n](index row, vec v) {
-        PCHOL_UNROLL
-        for (index q = 0; q < W; ++q) spikes[q * n + row] = v[q];
-    };
+    // The rows of the W columns, read and written in order: row first - 1
+    // (from 0) is the block's first, and every row is read before it is
+    // written.
+    column_rows_in<T, W> in(spikes, n, first - 1, last);
+    column_rows_out<T, W> out(spikes, n, first - 1);
     vec w[W];
+    vec x = in.next();
     PCHOL_UNROLL
-    for (index k = 0; k < W; ++k) w[k] = gather(first + k);
-    vec x = gather(first - 1);
+    for (index k = 0; k < W; ++k) w[k] = first + k < last ? in.next() : vec{};
     for (index r = first; r <= last; ++r) {
         const T* const ar = A + (r - 1) * S;
         x = x / ar[0];
-        scatter(r - 1, x);
+        out.put(x);
         if (r + W <= last) {
             const vec next = w[0] - x * ar[1];
             PCHOL_UNROLL
             for (index k = 1; k < W; ++k) w[k - 1] = w[k] - x * ar[k + 1];
-            if (r + W < last) w[W - 1] = gather(r + W);
+            if (r + W < last) w[W - 1] = in.next();
             x = next;
         } else {
             const index m = last - r;
@@ -62,6 +56,7 @@ void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) 
             }
         }
     }
+    out.finish();
 }
 
 // The window on scalars, W columns side by side.

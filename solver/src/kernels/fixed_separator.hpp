@@ -29,11 +29,12 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     using wvec = typename lanes<wide, W>::vec;
     constexpr index S = W + 1;
     const index tail_first = last - W + 1;
-    // Row r of the W spike columns, and the tail rows of a column of B, widened.
-    auto spike_row = [spikes, n](index r) {
+    // The rows r1..r2 of the W spike columns in order, and the tail rows of
+    // a column of B, widened.
+    auto widened = [](const typename lanes<T, W>::vec& v) {
         wvec x = {};
         PCHOL_UNROLL
-        for (index q = 0; q < W; ++q) x[q] = tr::widen(spikes[q * n + r - 1]);
+        for (index q = 0; q < W; ++q) x[q] = tr::widen(v[q]);
         return x;
     };
     auto tail_rows = [tail_first](const T* b) {
@@ -50,8 +51,9 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     PCHOL_UNROLL
     for (index i = 0; i < W; ++i) g[i] = wvec{};
     wvec s = nrhs > 0 ? tail_rows(B) : wvec{};
+    column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
     for (index r = r1; r <= r2; ++r) {
-        const wvec x = spike_row(r);
+        const wvec x = widened(rows.next());
         PCHOL_UNROLL
         for (index i = 0; i < W; ++i) g[i] += x * x[i];
         if (nrhs > 0) s -= x * tr::widen(B[r - 1]);
@@ -66,7 +68,8 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     for (index k = 1; k < nrhs; ++k) {
         T* const bk = B + k * n;
         wvec sk = tail_rows(bk);
-        for (index r = r1; r <= r2; ++r) sk -= spike_row(r) * tr::widen(bk[r - 1]);
+        column_rows_in<T, W> again(spikes, n, r1 - 1, r2);
+        for (index r = r1; r <= r2; ++r) sk -= widened(again.next()) * tr::widen(bk[r - 1]);
         store_tail_rows(bk, sk);
     }
 }

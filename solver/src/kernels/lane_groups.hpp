@@ -46,36 +46,6 @@ constexpr bool group_fits(index hbw, index rows) {
                tile_bytes / (sizeof(T) * group_lanes<T>);
 }
 
-// Lane b of v[q] and lane q of v[b] swap places: L vectors of L lanes
-// transposed, log2(L) rounds of interleaving the first half of the vectors
-// with the second. Only moves bits.
-template <class V, int L>
-inline void transpose(V (&v)[L]) {
-    static_assert(L == 4 || L == 8);
-    for (int round = 1; round < L; round *= 2) {
-        V t[L];
-        for (int i = 0; i < L / 2; ++i) {
-#if PCHOL_VECTOR_LANES
-            if constexpr (L == 8) {
-                t[2 * i] = __builtin_shufflevector(v[i], v[i + 4], 0, 8, 1, 9, 2, 10, 3, 11);
-                t[2 * i + 1] = __builtin_shufflevector(v[i], v[i + 4], 4, 12, 5, 13, 6, 14, 7, 15);
-            } else {
-                t[2 * i] = __builtin_shufflevector(v[i], v[i + 2], 0, 4, 1, 5);
-                t[2 * i + 1] = __builtin_shufflevector(v[i], v[i + 2], 2, 6, 3, 7);
-            }
-#else
-            for (int l = 0; l < L / 2; ++l) {
-                t[2 * i][2 * l] = v[i][l];
-                t[2 * i][2 * l + 1] = v[i + L / 2][l];
-                t[2 * i + 1][2 * l] = v[i][l + L / 2];
-                t[2 * i + 1][2 * l + 1] = v[i + L / 2][l + L / 2];
-            }
-#endif
-        }
-        for (int i = 0; i < L; ++i) v[i] = t[i];
-    }
-}
-
 template <class T>
 class group_tile {
     static constexpr int L = group_lanes<T>;
@@ -104,7 +74,7 @@ class group_tile {
         for (; p + L <= body; p += L) {
             vec v[L];
             for (int b = 0; b < L; ++b) std::memcpy(&v[b], rows[b] + p, sizeof(vec));
-            transpose<vec, L>(v);
+            fixed::transpose<vec, L>(v);
             for (int q = 0; q < L; ++q) band_[p + q] = v[q];
         }
         for (; p < rows_ * S_; ++p)
@@ -122,7 +92,7 @@ class group_tile {
         for (; p + L <= body; p += L) {
             vec v[L];
             for (int q = 0; q < L; ++q) v[q] = band_[p + q];
-            transpose<vec, L>(v);
+            fixed::transpose<vec, L>(v);
             for (int b = 0; b < L; ++b) std::memcpy(rows[b] + p, &v[b], sizeof(vec));
         }
         for (; p < rows_ * S_; ++p)
@@ -194,7 +164,7 @@ class group_tile {
             for (; r + L <= rows_; r += L) {
                 vec v[L];
                 for (int b = 0; b < L; ++b) std::memcpy(&v[b], x + firsts_[b] - 1 + r, sizeof(vec));
-                transpose<vec, L>(v);
+                fixed::transpose<vec, L>(v);
                 for (int q = 0; q < L; ++q) x_[r + q] = v[q];
             }
             for (; r < rows_; ++r)
@@ -210,7 +180,7 @@ class group_tile {
             for (; r + L <= rows_; r += L) {
                 vec v[L];
                 for (int q = 0; q < L; ++q) v[q] = x_[r + q];
-                transpose<vec, L>(v);
+                fixed::transpose<vec, L>(v);
                 for (int b = 0; b < L; ++b) std::memcpy(x + firsts_[b] - 1 + r, &v[b], sizeof(vec));
             }
         for (; r < rows_; ++r)
