@@ -254,6 +254,16 @@ void eliminate_blocks(worker_state<T>& s) {
                 coupling_solve(A, hbw, last, first + d, head_end, s.spikes, n);
         }
     };
+    // The separator on the block's left takes the block's update of its
+    // tail rows (of A and B) here, while the block's spike is still in the
+    // cache, rather than in the separator sweep that follows. Nothing else
+    // touches those rows in between, and each of them receives this one
+    // update, so the values are the same. With a stored factor the
+    // separator sweep updates B as before.
+    auto separator_tail = [&](index first, index last) {
+        if (s.rhs_only || first - d < lf) return;
+        update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
+    };
     auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
     auto forward = [&](index first, index last) {
         by_lanes(
@@ -283,6 +293,8 @@ void eliminate_blocks(worker_state<T>& s) {
                         couplings(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
                 }
                 tile.forward(s.B, n, s.nrhs);
+                for (int b = 0; b < h.grouped; ++b)
+                    separator_tail(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
                 continue;
             }
         }
@@ -294,6 +306,8 @@ void eliminate_blocks(worker_state<T>& s) {
                 couplings(h.first2, h.last2);
             }
             if (s.nrhs > 0) rhs_forward_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.B, n, s.nrhs);
+            separator_tail(h.first, h.last);
+            separator_tail(h.first2, h.last2);
             continue;
         }
         if (!s.rhs_only) {
@@ -302,6 +316,7 @@ void eliminate_blocks(worker_state<T>& s) {
             couplings(h.first, h.last);
         }
         forward(h.first, h.last);
+        separator_tail(h.first, h.last);
     }
 }
 
@@ -319,7 +334,9 @@ void update_separators(worker_state<T>& s) {
     const index n = s.n;
     blocks_in_hand h;
     while (take_block(s, s.next_row, false, h)) {
-        if (h.first + d <= n) {
+        // Without a stored factor the right neighbour's update of the tail
+        // was made in the elimination sweep before.
+        if (s.rhs_only && h.first + d <= n) {
             // The right neighbour, rows right_first..right_last.
             const index right_first = h.first + d;
             const index right_last = std::min(right_first + s.block_rows - 1, n);
