@@ -131,6 +131,13 @@ struct worker_state {
     // With a stored factor and many right-hand sides, they run in lanes
     // (rhs_steps.hpp), and blocks are taken one at a time.
     const bool rhs_lanes_on = rhs_only && nrhs >= rhs_lanes && runs_in_lanes<T>(block_rows);
+    // A factorisation whose separators' head rows and tail rows are apart
+    // updates both from the elimination sweep, each by the thread that
+    // eliminates the neighbour, while the neighbour's data is in its cache:
+    // the two neighbours' threads then write disjoint rows, and each row
+    // receives its updates in the order of the separator sweep, which has
+    // nothing left to do.
+    const bool separators_in_elimination = !rhs_only && 2 * hbw <= block_rows;
 
     // Shared: the counter mutex guards the cursors next_row and back_row; the
     // other counters change only at a barrier, by the thread released first.
@@ -223,6 +230,17 @@ bool pivot_failed(worker_state<T>& s) {
 
 // ---- The sweeps -----------------------------------------------------------------
 
+// The separator first..last takes the update of its head from its left
+// neighbour, which ends at left_last: A's and B's head rows, the solved
+// coupling kept in links, and with fill (the neighbour has a separator on
+// its left) the coupling of the two separators.
+template <class T>
+void separator_head(worker_state<T>& s, index first, index last, index left_last, bool fill) {
+    update_separator_head(s.A, s.hbw, first, left_last, s.spikes, s.B, s.n, s.nrhs);
+    save_link(s.hbw, first, left_last, s.spikes, s.links, s.n);
+    if (fill) form_fill(s.A, s.hbw, first, last, left_last, s.spikes, s.n);
+}
+
 // An elimination sweep: phase 1 (level_scale 1) eliminates the odd blocks,
 // the sweep of level E the blocks at odd multiples of E. Each block is
 // factored, its couplings are solved (the spike with the tail of the
@@ -260,9 +278,14 @@ void eliminate_blocks(worker_state<T>& s) {
     // touches those rows in between, and each of them receives this one
     // update, so the values are the same. With a stored factor the
     // separator sweep updates B as before.
-    auto separator_tail = [&](index first, index last) {
-        if (s.rhs_only || first - d < lf) return;
-        update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
+    // With separators_in_elimination the separator on its right takes the
+    // update of its head too.
+    auto update_separators_of = [&](index first, index last) {
+        if (s.rhs_only) return;
+        const bool left = first - d >= lf;
+        if (left) update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
+        if (s.separators_in_elimination && first + d <= n)
+            separator_head(s, first + d, std::min(first + d + s.block_rows - 1, n), last, left);
     };
     auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
     auto forward = [&](index first, index last) {
@@ -294,7 +317,7 @@ void eliminate_blocks(worker_state<T>& s) {
                 }
                 tile.forward(s.B, n, s.nrhs);
                 for (int b = 0; b < h.grouped; ++b)
-                    separator_tail(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+                    update_separators_of(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
                 continue;
             }
         }
@@ -306,8 +329,8 @@ void eliminate_blocks(worker_state<T>& s) {
                 couplings(h.first2, h.last2);
             }
             if (s.nrhs > 0) rhs_forward_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.B, n, s.nrhs);
-            separator_tail(h.first, h.last);
-            separator_tail(h.first2, h.last2);
+            update_separators_of(h.first, h.last);
+            update_separators_of(h.first2, h.last2);
             continue;
         }
         if (!s.rhs_only) {
@@ -316,7 +339,7 @@ void eliminate_blocks(worker_state<T>& s) {
             couplings(h.first, h.last);
         }
         forward(h.first, h.last);
-        separator_tail(h.first, h.last);
+        update_separators_of(h.first, h.last);
     }
 }
 
@@ -333,6 +356,7 @@ void update_separators(worker_state<T>& s) {
     const index hbw = s.hbw;
     const index n = s.n;
     blocks_in_hand h;
+    if (s.separators_in_elimination) return;
     while (take_block(s, s.next_row, false, h)) {
         // Without a stored factor the right neighbour's update of the tail
         // was made in the elimination sweep before.
@@ -341,17 +365,12 @@ void update_separators(worker_state<T>& s) {
             const index right_first = h.first + d;
             const index right_last = std::min(right_first + s.block_rows - 1, n);
             const T* const spikes = s.spikes;
-            if (s.rhs_only)
-                by_lanes(
-                    s.rhs_lanes_on, s.nrhs,
-                    [&](index k) {
-                        lanes::separator_tail(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n);
-                    },
-                    [&](index k, index count) {
-                        separator_tail_rhs(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n, count);
-                    });
-            else
-                update_separator_tail(s.A, hbw, h.last, right_first, right_last, spikes, s.B, n, s.nrhs);
+            by_lanes(
+                s.rhs_lanes_on, s.nrhs,
+                [&](index k) { lanes::separator_tail(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n); },
+                [&](index k, index count) {
+                    separator_tail_rhs(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n, count);
+                });
         }
         if (h.first - d >= lf) {
             const index left_last = h.first - d + s.block_rows - 1;
@@ -359,9 +378,7 @@ void update_separators(worker_state<T>& s) {
                 separator_head_rhs(hbw, h.first, left_last, s.links, s.B, n, s.nrhs);
                 continue;
             }
-            update_separator_head(s.A, hbw, h.first, left_last, s.spikes, s.B, n, s.nrhs);
-            save_link(hbw, h.first, left_last, s.spikes, s.links, n);
-            if (h.first - d > lf) form_fill(s.A, hbw, h.first, h.last, left_last, s.spikes, n);
+            separator_head(s, h.first, h.last, left_last, h.first - d > lf);
         }
     }
 }
