@@ -303,9 +303,37 @@ void BM_back_substitute_pair(benchmark::State& state) {
     set_rate(state, (batch_blocks - 2) * (substitution_flops(s.rows, s.hbw, 1) + 2.0 * w * s.rows + 2.0 * w * w));
 }
 
+// Blocks 1 ... 40 a vector's width (8) at a time, the solves side by side in
+// lanes.
+void BM_back_substitute_group(benchmark::State& state) {
+    const batch s(static_cast<i32>(state.range(0)));
+    std::vector<float> b = s.b0;
+    const std::vector<float> links(s.spikes0.size(), 0.5f);
+    constexpr int L = pchol::detail::groups::group_lanes<float>;
+    constexpr index groups = (batch_blocks - 2) / L;
+    pchol::detail::back_task tasks[groups][L];
+    for (index g = 0; g < groups; ++g)
+        for (int l = 0; l < L; ++l) {
+            const index k = 1 + g * L + l;
+            tasks[g][l] = {s.first(k), s.last(k), s.last(k - 1), s.first(k + 1), s.last(k + 1)};
+        }
+    for (auto _ : state) {
+        for (index g = 0; g < groups; ++g)
+            pchol::detail::back_substitute_group(s.factor.data(), s.hbw, tasks[g], L, s.rows, s.solved.data(),
+                                                 links.data(), b.data(), s.n, 1);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        b = s.b0;
+        state.ResumeTiming();
+    }
+    const double w = s.hbw;
+    set_rate(state, groups * L * (substitution_flops(s.rows, s.hbw, 1) + 2.0 * w * s.rows + 2.0 * w * w));
+}
+
 }  // namespace
 
 BENCHMARK(BM_back_substitute_pair)->Arg(8)->Arg(5);
+BENCHMARK(BM_back_substitute_group)->Arg(8)->Arg(5);
 BENCHMARK(BM_back_substitute_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_block)->Arg(8)->Arg(5);
 BENCHMARK(BM_band_factor_pair)->Arg(8)->Arg(5);

@@ -397,8 +397,21 @@ void back_substitute(worker_state<T>& s) {
         const index r2 = first + d <= n ? std::min(first + d + s.block_rows - 1, n) : 0;
         return back_task{first, last, left_last, r1, r2};
     };
+    int group = 0;
+    if constexpr (std::is_floating_point_v<T>)
+        if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
-    while (take_block(s, s.back_row, !s.rhs_lanes_on, h)) {
+    while (take_block(s, s.back_row, !s.rhs_lanes_on, h, group)) {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (h.grouped > 0) {
+                back_task tasks[8];
+                for (int b = 0; b < h.grouped; ++b)
+                    tasks[b] = task(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+                back_substitute_group(s.A, s.hbw, tasks, h.grouped, s.block_rows, s.spikes, s.links, s.B, n,
+                                      s.nrhs);
+                continue;
+            }
+        }
         const back_task p = task(h.first, h.last);
         if (h.paired) {
             back_substitute_pair(s.A, s.hbw, p, task(h.first2, h.last2), s.spikes, s.links, s.B, n, s.nrhs);

@@ -4,6 +4,7 @@
 // one block to a full vector, the blocks spread apart in A as one sweep
 // hands them out. A and B are compared whole, so a write outside a block's
 // rows shows too.
+#include "kernels/dispatch.hpp"
 #include "kernels/lane_groups.hpp"
 #include "kernels/reference.hpp"
 #include "reference.hpp"
@@ -154,6 +155,53 @@ TYPED_TEST(LaneGroups, NanInOneLaneSpreadsAsInTheReference) {
             for (int count = 2; count <= groups::group_lanes<T>; count += 3) {
                 SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << rows << ", blocks " << count);
                 check_group<T>(w, rows, count, spoil::nan, 5 + static_cast<std::uint64_t>(w));
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+// The back substitution of a group against the reference steps on each
+// block alone (apply_left_spike, apply_link, rhs_backward_block): the left
+// separator's tail and the right separator's head lie in the gaps between
+// the blocks, the first block has no left separator and the last no right
+// one, and spikes and links hold random couplings.
+template <class T>
+void check_back_group(idx hbw, idx rows, int count, std::uint64_t seed) {
+    const group_layout g(hbw, rows, count);
+    std::vector<T> a = random_band<T>(g.n, hbw, seed);
+    std::int32_t flags[2] = {0, 0};
+    for (const idx f : g.firsts) reference::band_factor_block(a.data(), hbw, f, f + rows - 1, T(0), flags, 1);
+    ASSERT_EQ(flags[0], 0);
+    const std::vector<T> spikes = random_rhs<T>(g.n, hbw, seed + 2);
+    const std::vector<T> links = random_rhs<T>(g.n, hbw, seed + 3);
+    const idx nrhs = 2;
+    const std::vector<T> b0 = random_rhs<T>(g.n, nrhs, seed + 1);
+    std::vector<pchol::detail::back_task> tasks;
+    for (int b = 0; b < count; ++b) {
+        const idx first = g.firsts[static_cast<std::size_t>(b)], last = first + rows - 1;
+        const idx left_last = b > 0 ? first - 2 : 0;
+        const idx r1 = b + 1 < count ? last + 2 : 0;
+        tasks.push_back({first, last, left_last, r1, r1 > 0 ? r1 + hbw - 1 : 0});
+    }
+    std::vector<T> b_ref = b0;
+    for (const auto& p : tasks) {
+        if (p.left_last > 0)
+            reference::apply_left_spike(hbw, p.first, p.last, p.left_last, spikes.data(), b_ref.data(), g.n, nrhs);
+        if (p.r1 > 0) reference::apply_link(hbw, p.last, p.r1, p.r2, links.data(), b_ref.data(), g.n, nrhs);
+        reference::rhs_backward_block(a.data(), hbw, p.first, p.last, b_ref.data(), g.n, nrhs);
+    }
+    std::vector<T> b_grp = b0;
+    pchol::detail::back_substitute_group(a.data(), hbw, tasks.data(), count, rows, spikes.data(), links.data(),
+                                         b_grp.data(), g.n, nrhs);
+    ASSERT_TRUE(same_array(b_grp, b_ref)) << "back substitution";
+}
+
+TYPED_TEST(LaneGroups, BackSubstitutionMatchesTheReferenceSteps) {
+    using T = TypeParam;
+    for (const idx w : widths)
+        for (const idx rows : {w + 1, w + 2, 2 * w + 5, idx(72), idx(100)})
+            for (int count = 1; count <= groups::group_lanes<T>; ++count) {
+                SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << rows << ", blocks " << count);
+                check_back_group<T>(w, rows, count, static_cast<std::uint64_t>(77 * w + rows + count));
                 if (::testing::Test::HasFatalFailure()) return;
             }
 }

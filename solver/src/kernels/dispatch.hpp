@@ -27,6 +27,8 @@
 //   back substitution of   fixed::back_substitution per column (the   reference apply_left_spike,
 //   a block (or a pair)    three steps fused row by row; pairs side   apply_link,
 //                          by side)                                   rhs_backward_block
+//   back substitution of   apply_left_spike and apply_link per        the same, the solves in
+//   a group of blocks      block, the solves in lanes (lane_groups)   lanes (runtime width)
 //   coupling_solve, the gathers, save_link, apply_link: the reference loops
 //   for every half bandwidth (they already run over consecutive memory).
 //
@@ -40,6 +42,7 @@
 #include "kernels/fixed_factor.hpp"
 #include "kernels/fixed_forward.hpp"
 #include "kernels/fixed_separator.hpp"
+#include "kernels/lane_groups.hpp"
 #include "kernels/reference.hpp"
 #include "pchol/band_kernels.hpp"
 
@@ -285,6 +288,33 @@ void back_substitute_pair(const T* A, index hbw, const back_task& p, const back_
                 back_substitute_block(A, hbw, t->first, t->last, t->left_last, spikes, links, t->r1, t->r2, B, n,
                                       nrhs);
         });
+}
+
+// The back substitutions of a group of count independent blocks of the same
+// sweep, each rows long (groups::group_fits): per column of B, each block's
+// left-spike and link updates, then the solves of all of them side by side
+// in vector lanes.
+template <class T>
+void back_substitute_group(const T* A, index hbw, const back_task* tasks, int count, index rows, const T* spikes,
+                           const T* links, T* B, index n, index nrhs) {
+    if (nrhs < 1) return;
+    index firsts[groups::group_lanes<T>];
+    for (int b = 0; b < count; ++b) firsts[b] = tasks[b].first;
+    groups::group_tile<T> tile(hbw, firsts, count, rows);
+    tile.pack(A);
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        for (int t = 0; t < count; ++t) {
+            const back_task& p = tasks[t];
+            if (p.left_last > 0)
+                by_width(
+                    hbw,
+                    [&](auto W) { fixed::apply_left_spike_column<T, W>(p.first, p.last, p.left_last, spikes, b, n); },
+                    [&] { reference::apply_left_spike(hbw, p.first, p.last, p.left_last, spikes, b, n, 1); });
+            if (p.r1 > 0) reference::apply_link(hbw, p.last, p.r1, p.r2, links, b, n, 1);
+        }
+        tile.backward(b);
+    }
 }
 
 // The factorisations of two independent blocks first1..last1 and

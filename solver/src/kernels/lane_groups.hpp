@@ -52,6 +52,7 @@ class group_tile {
     using tr = element_traits<T>;
     using vl = fixed::lanes<T, L>;
     using vec = typename vl::vec;
+    using wvec = typename fixed::lanes<typename tr::wide_type, L>::vec;
 
   public:
     // The group: blocks firsts[0 .. count - 1], each rows long.
@@ -135,6 +136,23 @@ class group_tile {
             }
             store_column(b);
         }
+    }
+
+    // rhs_backward_block in every lane with the factor in the tile, on one
+    // column x of B (n rows), sums in the wide format as there.
+    void backward(T* x) {
+        load_column(x);
+        switch (hbw_) {
+            case 4:
+                backward_fixed<4>();
+                break;
+            case 8:
+                backward_fixed<8>();
+                break;
+            default:
+                backward_fixed<0>();
+        }
+        store_column(x);
     }
 
   private:
@@ -264,6 +282,25 @@ class group_tile {
         }
     }
 
+    // The back substitution on x_, from the last row up: row r's wide sum
+    // loses the products with the solved rows below it, column after column,
+    // and is divided by the diagonal. W = 0: the half bandwidth at run time.
+    template <int W>
+    void backward_fixed() {
+        for (index r = rows_ - 1; r >= 0; --r) {
+            const vec* const tr_ = band_ + r * S_;
+            wvec s = widen(x_[r]);
+            if (W > 0 && r + W <= rows_ - 1) {
+                PCHOL_UNROLL
+                for (int c = 1; c <= W; ++c) s = acc_sub(s, tr_[c], x_[r + c]);
+            } else {
+                const index ce = std::min(r + hbw_, rows_ - 1);
+                for (index c = r + 1; c <= ce; ++c) s = acc_sub(s, tr_[c - r], x_[c]);
+            }
+            x_[r] = div_wide(s, tr_[0]);
+        }
+    }
+
     // The lane operations: vector operations, or one lane after the other
     // without vector extensions.
     static vec mul_sub(const vec& x, const vec& p, const vec& q) {
@@ -272,6 +309,34 @@ class group_tile {
         } else {
             vec r;
             for (int l = 0; l < L; ++l) r[l] = tr::mul_sub(x[l], p[l], q[l]);
+            return r;
+        }
+    }
+    static wvec widen(const vec& x) {
+        if constexpr (fixed::vector_lanes) {
+            return __builtin_convertvector(x, wvec);
+        } else {
+            wvec r;
+            for (int l = 0; l < L; ++l) r[l] = tr::widen(x[l]);
+            return r;
+        }
+    }
+    // s - p*q, p and q widened.
+    static wvec acc_sub(const wvec& s, const vec& p, const vec& q) {
+        if constexpr (fixed::vector_lanes) {
+            return s - widen(p) * widen(q);
+        } else {
+            wvec r = s;
+            for (int l = 0; l < L; ++l) tr::acc_sub(r[l], p[l], q[l]);
+            return r;
+        }
+    }
+    static vec div_wide(const wvec& s, const vec& d) {
+        if constexpr (fixed::vector_lanes) {
+            return __builtin_convertvector(s / widen(d), vec);
+        } else {
+            vec r;
+            for (int l = 0; l < L; ++l) r[l] = tr::div_wide(s[l], d[l]);
             return r;
         }
     }
