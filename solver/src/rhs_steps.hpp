@@ -23,9 +23,11 @@
 #pragma once
 
 #include "element_traits.hpp"
+#include "kernels/compiler.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace pchol::detail {
@@ -44,7 +46,23 @@ void separator_tail_rhs(std::int64_t hbw, std::int64_t last, std::int64_t r1, st
     const index t0 = last - hbw + 1;
     for (index k = 0; k < nrhs; ++k) {
         T* const b = B + k * n;
-        if constexpr (W > 0) {
+        if constexpr (W > 0 && fixed::vector_lanes && std::is_floating_point_v<T>) {
+            // The W differences as one vector, the spike's rows read W at a
+            // time through a transpose.
+            using wide = typename tr::wide_type;
+            using wvec = typename fixed::lanes<wide, W>::vec;
+            wvec s;
+            for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
+            fixed::column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
+            for (index r = r1; r <= r2; ++r) {
+                const auto x = rows.next();
+                wvec xw;
+                PCHOL_UNROLL
+                for (index q = 0; q < W; ++q) xw[q] = tr::widen(x[q]);
+                s -= xw * tr::widen(b[r - 1]);
+            }
+            for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(s[i]);
+        } else if constexpr (W > 0) {
             typename tr::wide_type s[W];
             for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
             for (index r = r1; r <= r2; ++r) {
@@ -118,16 +136,38 @@ namespace lanes {
 using index = std::int64_t;
 constexpr index L = rhs_lanes;
 
-// y[(r - first) * L + k] <-> B(r, k + 1) for rows first..last.
+// y[(r - first) * L + k] <-> B(r, k + 1) for rows first..last; for real
+// elements L rows at a time through a transpose (the columns lie n elements
+// apart). Complex elements never run in lanes.
 template <class T>
 void load_rows(const T* B, index n, index first, index last, T* y) {
-    for (index r = first; r <= last; ++r)
-        for (index k = 0; k < L; ++k) y[(r - first) * L + k] = B[k * n + r - 1];
+    if constexpr (std::is_floating_point_v<T>) {
+        using vec = typename fixed::lanes<T, L>::vec;
+        fixed::column_rows_in<T, L> rows(B, n, first - 1, last);
+        for (index r = first; r <= last; ++r) {
+            const vec v = rows.next();
+            std::memcpy(y + (r - first) * L, &v, sizeof v);
+        }
+    } else {
+        for (index r = first; r <= last; ++r)
+            for (index k = 0; k < L; ++k) y[(r - first) * L + k] = B[k * n + r - 1];
+    }
 }
 template <class T>
 void store_rows(const T* y, index n, index first, index last, T* B) {
-    for (index r = first; r <= last; ++r)
-        for (index k = 0; k < L; ++k) B[k * n + r - 1] = y[(r - first) * L + k];
+    if constexpr (std::is_floating_point_v<T>) {
+        using vec = typename fixed::lanes<T, L>::vec;
+        fixed::column_rows_out<T, L> rows(B, n, first - 1);
+        for (index r = first; r <= last; ++r) {
+            vec v;
+            std::memcpy(&v, y + (r - first) * L, sizeof v);
+            rows.put(v);
+        }
+        rows.finish();
+    } else {
+        for (index r = first; r <= last; ++r)
+            for (index k = 0; k < L; ++k) B[k * n + r - 1] = y[(r - first) * L + k];
+    }
 }
 
 // forward_block on the L columns from B on: x(r) <- x(r) / A(r, r), then
