@@ -56,9 +56,9 @@ namespace {
 // the first workers run phase 1, so it is not read here.)
 constexpr index pair_blocks_left = 16;
 
-// An elimination sweep hands out groups of a vector's width of blocks (8
-// float or 4 double) while it has at least this many groups left: enough for
-// 8 threads to take one each.
+// Elimination and back-substitution sweeps hand out groups of 8 blocks
+// (groups::group_lanes) while they have at least this many groups left:
+// enough for 8 threads to take one each.
 constexpr index group_groups_left = 8;
 
 // The waits of wait_stats: each worker sums its own and adds them to the

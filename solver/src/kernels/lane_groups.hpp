@@ -29,10 +29,10 @@ namespace pchol::detail::groups {
 
 using index = std::int64_t;
 
-// The blocks of one group: a vector of float or double elements as AVX2
-// holds it, whatever the target.
+// The blocks of one group: 8, one AVX2 vector of floats or two of doubles,
+// whatever the target (two chains of doubles hide each other's latency).
 template <class T>
-inline constexpr int group_lanes = sizeof(T) == 4 ? 8 : 4;
+inline constexpr int group_lanes = 8;
 
 // The tile's room: the band rows of the group and one column of B (the
 // benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB).
