@@ -29,7 +29,9 @@
 //                          by side)                                   rhs_backward_block
 //   back substitution of   apply_left_spike and apply_link per        the same, the solves in
 //   a group of blocks      block, the solves in lanes (lane_groups)   lanes (runtime width)
-//   coupling_solve, the gathers, save_link, apply_link: the reference loops
+//   coupling_solve         real, on hbw head rows:                    reference
+//                          fixed::coupling_solve_lanes
+//   the gathers, save_link, apply_link: the reference loops
 //   for every half bandwidth (they already run over consecutive memory).
 //
 // Files: kernels/reference.hpp (the reference loops), kernels/fixed_*.hpp
@@ -91,6 +93,20 @@ void side_by_side(Stepper& x, Stepper& y) {
     while (!y.done()) y.step();
 }
 
+// coupling_solve, and at the first level with column q only over the rows
+// the band reaches (band_limited).
+template <class T>
+void coupling_solve_rows(const T* A, index hbw, index last, index r1, index r2, T* spikes, index n,
+                         bool band_limited) {
+    if constexpr (real_lanes<T>) {
+        if (r2 - r1 + 1 == hbw && (hbw == 4 || hbw == 8))
+            return by_width(
+                hbw, [&](auto W) { fixed::coupling_solve_lanes<T, W>(A, last, r1, spikes, n, band_limited); },
+                [] {});
+    }
+    reference::coupling_solve(A, hbw, last, r1, r2, spikes, n, band_limited);
+}
+
 }  // namespace pchol::detail
 
 namespace pchol {
@@ -120,7 +136,7 @@ void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first,
 template <class T>
 void coupling_solve(const T* A, const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1,
                     const std::int32_t& r2, T* spikes, const std::int32_t& n) {
-    detail::reference::coupling_solve(A, hbw, last, r1, r2, spikes, n);
+    detail::coupling_solve_rows(A, hbw, last, r1, r2, spikes, n, false);
 }
 
 template <class T>
@@ -224,13 +240,6 @@ namespace pchol::detail {
 // The steps the worker runs in forms of its own: with 64-bit rows, on two
 // independent blocks of one sweep at once, or fused.
 
-// coupling_solve at the first level: column q only over the rows the band
-// reaches (band_limited).
-template <class T>
-void coupling_solve_rows(const T* A, index hbw, index last, index r1, index r2, T* spikes, index n,
-                         bool band_limited) {
-    reference::coupling_solve(A, hbw, last, r1, r2, spikes, n, band_limited);
-}
 
 // The number of head rows of the right separator r1..r2 (r1 = 0: none) that
 // apply_link uses for the block ending at last.

@@ -206,4 +206,31 @@ void rhs_forward_column(const T* A, index first, index last, T* x) {
     }
 }
 
+// coupling_solve for real elements on exactly W rows r1..r1 + W - 1: column
+// q of those rows as one vector (lane l holds row r1 + l), so the triangle
+// of the block's tail runs on W registers. Each lane receives its row's
+// operations in the reference order (column q's division, then its update
+// of every later column, q ascending). With band_limited, column q stops at
+// row t_q + W as in the reference: the lanes past it keep their value.
+template <class T, int W>
+void coupling_solve_lanes(const T* A, index last, index r1, T* spikes, index n, bool band_limited) {
+    using vl = lanes<T, W>;
+    using vec = typename vl::vec;
+    constexpr index S = W + 1;
+    vec v[W];
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q) v[q] = vl::load(spikes + q * n + r1 - 1);
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q) {
+        const T* const at = A + (last - W + q) * S;  // row t_q = last - W + 1 + q
+        // Rows up to t_q + W, that is lanes up to last + q + 1 - r1.
+        const auto rows = vl::first(band_limited ? std::min<index>(last + q + 2 - r1, W) : W);
+        v[q] = vl::select(rows, v[q] / at[0], v[q]);
+        PCHOL_UNROLL
+        for (int c = 1; q + c < W; ++c) v[q + c] = vl::select(rows, v[q + c] - at[c] * v[q], v[q + c]);
+    }
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q) vl::store(spikes + q * n + r1 - 1, v[q]);
+}
+
 }  // namespace pchol::detail::fixed
