@@ -206,6 +206,20 @@ TEST(PivotFailure, InPhaseOne) {
     expect_pivot_failure(m);
 }
 
+// A system long enough that phase 1 hands out groups of blocks in vector
+// lanes: a failing pivot in a block of the first group, or of one in the
+// middle of the sweep, fails the solve as a lone block's does.
+TEST(PivotFailure, InABlockOfALaneGroup) {
+    const idx hbw = 8, br = block_rows(hbw);
+    for (const idx block : {3, 101}) {
+        SCOPED_TRACE(::testing::Message() << "failing pivot in block " << block);
+        band_matrix m = random_spd(200 * br, hbw, 7);
+        const idx row = (block - 1) * br + 30;
+        m.set(row, row, -1.0);
+        expect_pivot_failure(m);
+    }
+}
+
 // A coupling too strong for the rows it joins makes the matrix indefinite
 // while every diagonal block stays positive-definite: the factorisations of
 // phase 1 pass and the failure shows only when the block after the coupling
