@@ -31,7 +31,8 @@
 //   a group of blocks      block, the solves in lanes (lane_groups)   lanes (runtime width)
 //   coupling_solve         real, on hbw head rows:                    reference
 //                          fixed::coupling_solve_lanes
-//   the gathers, save_link, apply_link: the reference loops
+//   save_link              real, full head: a transpose               reference
+//   the gathers, apply_link: the reference loops
 //   for every half bandwidth (they already run over consecutive memory).
 //
 // Files: kernels/reference.hpp (the reference loops), kernels/fixed_*.hpp
@@ -50,6 +51,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace pchol::detail {
@@ -202,6 +204,22 @@ void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& fi
 template <class T>
 void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last, const T* spikes,
                T* links, const std::int32_t& n) {
+    // Real elements with a full head: the head rows of the W spike columns
+    // are the links' rows, W at a time through a transpose.
+    if constexpr (detail::real_lanes<T>) {
+        if ((hbw == 4 || hbw == 8) && n - first + 1 >= hbw)
+            return detail::by_width(
+                hbw,
+                [&](auto W) {
+                    using vec = typename detail::fixed::lanes<T, W>::vec;
+                    detail::fixed::column_rows_in<T, W> rows(spikes, n, first - 1, first - 1 + W);
+                    for (detail::index r = 0; r < W; ++r) {
+                        const vec v = rows.next();
+                        std::memcpy(links + (detail::index{left_last} + r) * W, &v, sizeof v);
+                    }
+                },
+                [] {});
+    }
     detail::reference::save_link(hbw, first, left_last, spikes, links, n);
 }
 
