@@ -51,12 +51,12 @@ void separator_tail_rhs(std::int64_t hbw, std::int64_t last, std::int64_t r1, st
             // time through a transpose.
             using wide = typename tr::wide_type;
             using wvec = typename fixed::lanes<wide, W>::vec;
-            wvec s;
+            wvec s = {};
             for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
             fixed::column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
             for (index r = r1; r <= r2; ++r) {
                 const auto x = rows.next();
-                wvec xw;
+                wvec xw = {};
                 PCHOL_UNROLL
                 for (index q = 0; q < W; ++q) xw[q] = tr::widen(x[q]);
                 s -= xw * tr::widen(b[r - 1]);
