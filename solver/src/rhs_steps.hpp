@@ -24,6 +24,7 @@
 
 #include "element_traits.hpp"
 #include "kernels/compiler.hpp"
+#include "kernels/fixed_separator.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -47,21 +48,7 @@ void separator_tail_rhs(std::int64_t hbw, std::int64_t last, std::int64_t r1, st
     for (index k = 0; k < nrhs; ++k) {
         T* const b = B + k * n;
         if constexpr (W > 0 && fixed::vector_lanes && std::is_floating_point_v<T>) {
-            // The W differences as one vector, the spike's rows read W at a
-            // time through a transpose.
-            using wide = typename tr::wide_type;
-            using wvec = typename fixed::lanes<wide, W>::vec;
-            wvec s = {};
-            for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);
-            fixed::column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
-            for (index r = r1; r <= r2; ++r) {
-                const auto x = rows.next();
-                wvec xw = {};
-                PCHOL_UNROLL
-                for (index q = 0; q < W; ++q) xw[q] = tr::widen(x[q]);
-                s -= xw * tr::widen(b[r - 1]);
-            }
-            for (index i = 0; i < W; ++i) b[t0 + i - 1] = tr::narrow(s[i]);
+            fixed::separator_tail_column<T, W>(last, r1, r2, spikes, b, n);
         } else if constexpr (W > 0) {
             typename tr::wide_type s[W];
             for (index i = 0; i < W; ++i) s[i] = tr::widen(b[t0 + i - 1]);

@@ -13,6 +13,30 @@
 
 namespace pchol::detail::fixed {
 
+// One column b of B: the separator's W tail rows (ending at last) lose the
+// right neighbour's spike (rows r1..r2) times b's rows r1..r2, one wide
+// difference per tail row (lane i) over ascending rows, the spike's rows
+// read W at a time through a transpose. Real elements with vector lanes.
+template <class T, int W>
+void separator_tail_column(index last, index r1, index r2, const T* spikes, T* b, index n) {
+    using tr = element_traits<T>;
+    using wvec = typename lanes<typename tr::wide_type, W>::vec;
+    const index tail_first = last - W + 1;
+    wvec s = {};
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
+    column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
+    for (index r = r1; r <= r2; ++r) {
+        const auto x = rows.next();
+        wvec xw = {};
+        PCHOL_UNROLL
+        for (index q = 0; q < W; ++q) xw[q] = tr::widen(x[q]);
+        s -= xw * tr::widen(b[r - 1]);
+    }
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
+}
+
 // The Gram matrix of the right neighbour's spike (rows r1..r2) leaves the
 // separator's tail triangle, and spike times B leaves its tail rows of B.
 // Every entry is its own sum over ascending rows; one pass over the rows
@@ -65,13 +89,7 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
         for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
     }
     if (nrhs > 0) store_tail_rows(B, s);
-    for (index k = 1; k < nrhs; ++k) {
-        T* const bk = B + k * n;
-        wvec sk = tail_rows(bk);
-        column_rows_in<T, W> again(spikes, n, r1 - 1, r2);
-        for (index r = r1; r <= r2; ++r) sk -= widened(again.next()) * tr::widen(bk[r - 1]);
-        store_tail_rows(bk, sk);
-    }
+    for (index k = 1; k < nrhs; ++k) separator_tail_column<T, W>(last, r1, r2, spikes, B + k * n, n);
 }
 
 // The same on scalars, the W by W sums in an array.

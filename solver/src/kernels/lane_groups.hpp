@@ -106,16 +106,7 @@ class group_tile {
     bool factor(const real_of_t<T>& tol) {
         vec tolv;
         for (int b = 0; b < L; ++b) tolv[b] = tol;
-        switch (hbw_) {
-            case 4:
-                return factor_fixed<4>(tolv);
-            case 8:
-                return factor_fixed<8>(tolv);
-            default:
-                for (index i = 0; i < rows_; ++i)
-                    if (!factor_row(i, tolv)) return false;
-                return true;
-        }
+        return by_width([&](auto W) { return factor_fixed<W>(tolv); });
     }
 
     // rhs_forward_block in every lane with the factor in the tile, on the
@@ -124,16 +115,7 @@ class group_tile {
         for (index k = 0; k < nrhs; ++k) {
             T* const b = B + k * n;
             load_column(b);
-            switch (hbw_) {
-                case 4:
-                    forward_fixed<4>();
-                    break;
-                case 8:
-                    forward_fixed<8>();
-                    break;
-                default:
-                    forward_any();
-            }
+            by_width([&](auto W) { forward_fixed<W>(); });
             store_column(b);
         }
     }
@@ -142,20 +124,26 @@ class group_tile {
     // column x of B (n rows), sums in the wide format as there.
     void backward(T* x) {
         load_column(x);
-        switch (hbw_) {
-            case 4:
-                backward_fixed<4>();
-                break;
-            case 8:
-                backward_fixed<8>();
-                break;
-            default:
-                backward_fixed<0>();
-        }
+        by_width([&](auto W) { backward_fixed<W>(); });
         store_column(x);
     }
 
   private:
+    // f(W) with the half bandwidth W as a compile-time constant where the
+    // row loops have an unrolled form (4 and 8), W = 0 (the half bandwidth at
+    // run time) for every other.
+    template <class F>
+    auto by_width(F&& f) {
+        switch (hbw_) {
+            case 4:
+                return f(std::integral_constant<int, 4>{});
+            case 8:
+                return f(std::integral_constant<int, 8>{});
+            default:
+                return f(std::integral_constant<int, 0>{});
+        }
+    }
+
     // Slots of the rows that end inside the block, and whether slot p of the
     // tile (row p / S, column offset p % S) lies inside the block.
     index body_slots() const { return std::max<index>(rows_ - hbw_, 0) * S_; }
@@ -227,12 +215,13 @@ class group_tile {
     // The same with the half bandwidth W known to the compiler, for the rows
     // whose window of W rows above and W columns right lies in the block.
     // Row i's slots stay in registers while the rows above update them, each
-    // slot in the reference order (rows above from the farthest on).
+    // slot in the reference order (rows above from the farthest on). W = 0:
+    // every row by factor_row.
     template <int W>
     bool factor_fixed(const vec& tolv) {
         constexpr index S = W + 1;
         for (index i = 0; i < rows_; ++i) {
-            if (i < W || i + W > rows_ - 1) {
+            if (W == 0 || i < W || i + W > rows_ - 1) {
                 if (!factor_row(i, tolv)) return false;
                 continue;
             }
@@ -257,28 +246,21 @@ class group_tile {
     }
 
     // The forward substitution on x_ with the factor in the tile, W fixed
-    // for the rows whose W rows below lie in the block.
+    // for the rows whose W rows below lie in the block. W = 0: the half
+    // bandwidth at run time.
     template <int W>
     void forward_fixed() {
         for (index r = 0; r < rows_; ++r) {
             const vec* const tr_ = band_ + r * S_;
             const vec xr = div(x_[r], tr_[0]);
             x_[r] = xr;
-            if (r + W <= rows_ - 1) {
+            if (W > 0 && r + W <= rows_ - 1) {
                 PCHOL_UNROLL
                 for (int k = 1; k <= W; ++k) x_[r + k] = mul_sub(x_[r + k], xr, tr_[k]);
             } else {
-                for (index c = r + 1; c <= rows_ - 1; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
+                const index ce = std::min(r + hbw_, rows_ - 1);
+                for (index c = r + 1; c <= ce; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
             }
-        }
-    }
-    void forward_any() {
-        for (index r = 0; r < rows_; ++r) {
-            const vec* const tr_ = band_ + r * S_;
-            const vec xr = div(x_[r], tr_[0]);
-            x_[r] = xr;
-            const index ce = std::min(r + hbw_, rows_ - 1);
-            for (index c = r + 1; c <= ce; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
         }
     }
 
