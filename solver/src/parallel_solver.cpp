@@ -131,13 +131,17 @@ struct worker_state {
     // With a stored factor and many right-hand sides, they run in lanes
     // (rhs_steps.hpp), and blocks are taken one at a time.
     const bool rhs_lanes_on = rhs_only && nrhs >= rhs_lanes && runs_in_lanes<T>(block_rows);
-    // A factorisation whose separators' head rows and tail rows are apart
-    // updates both from the elimination sweep, each by the thread that
-    // eliminates the neighbour, while the neighbour's data is in its cache:
-    // the two neighbours' threads then write disjoint rows, and each row
-    // receives its updates in the order of the separator sweep, which has
-    // nothing left to do.
-    const bool separators_in_elimination = !rhs_only && 2 * hbw <= block_rows;
+    // An eliminated block updates the tail rows of the separator on its
+    // left from the elimination sweep, while its rows are in the cache; with
+    // a stored factor only when its right-hand sides run in lanes (with
+    // fewer the separator sweep does it, which measured faster: its passes
+    // read the spikes in one stream).
+    const bool tails_in_elimination = !rhs_only || rhs_lanes_on;
+    // When the separators' head rows and tail rows are apart, the heads too,
+    // each by the thread that eliminates the neighbour: the two neighbours'
+    // threads then write disjoint rows, and each row receives its updates in
+    // the order of the separator sweep, which has nothing left to do.
+    const bool separators_in_elimination = tails_in_elimination && 2 * hbw <= block_rows;
 
     // Shared: the counter mutex guards the cursors next_row and back_row; the
     // other counters change only at a barrier, by the thread released first.
@@ -276,13 +280,35 @@ void eliminate_blocks(worker_state<T>& s) {
     // tail rows (of A and B) here, while the block's spike is still in the
     // cache, rather than in the separator sweep that follows. Nothing else
     // touches those rows in between, and each of them receives this one
-    // update, so the values are the same. With a stored factor the
-    // separator sweep updates B as before.
+    // update, so the values are the same. With a stored factor only B's
+    // rows are updated, from the spike the factorisation left, while the
+    // block's forward-solved rows are in the cache.
     // With separators_in_elimination the separator on its right takes the
     // update of its head too.
     auto update_separators_of = [&](index first, index last) {
-        if (s.rhs_only) return;
         const bool left = first - d >= lf;
+        if (!s.tails_in_elimination) return;
+        if (s.rhs_only) {
+            if (left) {
+                const index sep_last = first - d + s.block_rows - 1;
+                by_lanes(
+                    s.rhs_lanes_on, s.nrhs,
+                    [&](index k, auto lw) {
+                        lanes::separator_tail<T, lw>(hbw, sep_last, first, last, s.spikes, s.B + k * n, n);
+                    },
+                    [&](index k, index count) {
+                        separator_tail_rhs(hbw, sep_last, first, last, s.spikes, s.B + k * n, n, count);
+                    });
+            }
+            if (s.separators_in_elimination && first + d <= n)
+                by_lanes(
+                    s.rhs_lanes_on, s.nrhs,
+                    [&](index k, auto lw) { lanes::separator_head<T, lw>(hbw, first + d, last, s.links, s.B + k * n, n); },
+                    [&](index k, index count) {
+                        separator_head_rhs(hbw, first + d, last, s.links, s.B + k * n, n, count);
+                    });
+            return;
+        }
         if (left) update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
         if (s.separators_in_elimination && first + d <= n)
             separator_head(s, first + d, std::min(first + d + s.block_rows - 1, n), last, left);
@@ -290,7 +316,7 @@ void eliminate_blocks(worker_state<T>& s) {
     auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
     auto forward = [&](index first, index last) {
         by_lanes(
-            s.rhs_lanes_on, s.nrhs, [&](index k) { lanes::forward(A, hbw, first, last, s.B + k * n, n); },
+            s.rhs_lanes_on, s.nrhs, [&](index k, auto lw) { lanes::forward<T, lw>(A, hbw, first, last, s.B + k * n, n); },
             [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
     };
     // Real elements take groups of blocks in vector lanes when the blocks
@@ -358,19 +384,12 @@ void update_separators(worker_state<T>& s) {
     blocks_in_hand h;
     if (s.separators_in_elimination) return;
     while (take_block(s, s.next_row, false, h)) {
-        // Without a stored factor the right neighbour's update of the tail
-        // was made in the elimination sweep before.
-        if (s.rhs_only && h.first + d <= n) {
-            // The right neighbour, rows right_first..right_last.
+        if (!s.tails_in_elimination && h.first + d <= n) {
+            // The right neighbour, rows right_first..right_last (a stored
+            // factor with right-hand sides one by one).
             const index right_first = h.first + d;
             const index right_last = std::min(right_first + s.block_rows - 1, n);
-            const T* const spikes = s.spikes;
-            by_lanes(
-                s.rhs_lanes_on, s.nrhs,
-                [&](index k) { lanes::separator_tail(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n); },
-                [&](index k, index count) {
-                    separator_tail_rhs(hbw, h.last, right_first, right_last, spikes, s.B + k * n, n, count);
-                });
+            separator_tail_rhs(hbw, h.last, right_first, right_last, s.spikes, s.B, n, s.nrhs);
         }
         if (h.first - d >= lf) {
             const index left_last = h.first - d + s.block_rows - 1;
@@ -419,8 +438,8 @@ void back_substitute(worker_state<T>& s) {
         }
         by_lanes(
             s.rhs_lanes_on, s.nrhs,
-            [&](index k) {
-                lanes::back_substitute(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
+            [&](index k, auto lw) {
+                lanes::back_substitute<T, lw>(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
                                        s.B + k * n, n);
             },
             [&](index k, index count) {

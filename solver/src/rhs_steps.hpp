@@ -12,7 +12,7 @@
 //     neighbour, which the factorisation copied bit for bit into links
 //     (save_link) before form_fill reused those spikes rows.
 //
-// With many right-hand sides the solve also runs them in lanes: rhs_lanes
+// With many right-hand sides the solve also runs them in lanes: 8 or 16
 // columns of B side by side, each column's values receiving exactly the
 // operations of the one-column kernels (forward_block, the back substitution
 // of apply_left_spike, apply_link and rhs_backward_block, and
@@ -27,9 +27,11 @@
 #include "kernels/fixed_separator.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace pchol::detail {
 
@@ -103,12 +105,14 @@ void separator_head_rhs(std::int64_t hbw, std::int64_t first, std::int64_t left_
 
 // ---- Right-hand sides in lanes ------------------------------------------------------
 
-// The right-hand sides that run side by side, and the longest block (in rows)
-// that the lanes take: its rows of rhs_lanes columns live on the stack
-// (at most 640 * 8 wide elements, 40 KB for double). Blocks have
-// max(block_size^2 / hbw, hbw + 1) rows: with the solvers' block sizes that
-// is at most 576 rows up to hbw = 575.
+// The right-hand sides run side by side: rhs_lanes columns at a time, or
+// wide_rhs_lanes while that many are left, which carries two independent
+// chains through every row step. The longest block (in rows) that the lanes
+// take: its rows of the lanes live on the stack (at most 640 * 16 elements,
+// 80 KB for double). Blocks have max(block_size^2 / hbw, hbw + 1) rows:
+// with the solvers' block sizes that is at most 576 rows up to hbw = 575.
 inline constexpr int rhs_lanes = 8;
+inline constexpr int wide_rhs_lanes = 16;
 inline constexpr std::int64_t lane_rows = 640;
 
 // Whether rows of element type T run in lanes: real elements, and blocks
@@ -121,144 +125,362 @@ constexpr bool runs_in_lanes(std::int64_t rows) {
 namespace lanes {
 
 using index = std::int64_t;
-constexpr index L = rhs_lanes;
 
-// y[(r - first) * L + k] <-> B(r, k + 1) for rows first..last; for real
-// elements L rows at a time through a transpose (the columns lie n elements
-// apart). Complex elements never run in lanes.
-template <class T>
-void load_rows(const T* B, index n, index first, index last, T* y) {
-    if constexpr (std::is_floating_point_v<T>) {
-        using vec = typename fixed::lanes<T, L>::vec;
-        fixed::column_rows_in<T, L> rows(B, n, first - 1, last);
-        for (index r = first; r <= last; ++r) {
-            const vec v = rows.next();
-            std::memcpy(y + (r - first) * L, &v, sizeof v);
-        }
-    } else {
-        for (index r = first; r <= last; ++r)
-            for (index k = 0; k < L; ++k) y[(r - first) * L + k] = B[k * n + r - 1];
-    }
-}
-template <class T>
-void store_rows(const T* y, index n, index first, index last, T* B) {
-    if constexpr (std::is_floating_point_v<T>) {
-        using vec = typename fixed::lanes<T, L>::vec;
-        fixed::column_rows_out<T, L> rows(B, n, first - 1);
-        for (index r = first; r <= last; ++r) {
-            vec v;
-            std::memcpy(&v, y + (r - first) * L, sizeof v);
-            rows.put(v);
-        }
-        rows.finish();
-    } else {
-        for (index r = first; r <= last; ++r)
-            for (index k = 0; k < L; ++k) B[k * n + r - 1] = y[(r - first) * L + k];
-    }
-}
-
-// forward_block on the L columns from B on: x(r) <- x(r) / A(r, r), then
-// x(c) <- x(c) - x(r) * A(r, c) for the block's rows c below r, per step.
-template <class T>
-void forward(const T* A, index hbw, index first, index last, T* B, index n) {
+// A row of LW right-hand sides and the operations on it: one vector where
+// the compiler has vector extensions and T is real, else an array worked
+// on lane after lane with the element rules. Either way every lane receives
+// exactly the operation of the one-column kernels.
+template <class T, int LW, bool Vector = fixed::vector_lanes && std::is_floating_point_v<T>>
+struct row_ops {
     using tr = element_traits<T>;
-    T y[lane_rows * L];
-    load_rows(B, n, first, last, y);
-    for (index r = first; r <= last; ++r) {
-        const T* const ar = A + (r - 1) * (hbw + 1);
-        T* const yr = y + (r - first) * L;
-        for (index k = 0; k < L; ++k) yr[k] = tr::div(yr[k], ar[0]);
-        const index ce = std::min(r + hbw, last);
-        for (index c = r + 1; c <= ce; ++c) {
-            T* const yc = y + (c - first) * L;
-            const T a = ar[c - r];
-            for (index k = 0; k < L; ++k) yc[k] = tr::mul_sub(yc[k], yr[k], a);
-        }
+    using row = std::array<T, LW>;
+    using wrow = std::array<typename tr::wide_type, LW>;
+    static constexpr bool vector = false;
+    static row load(const T* y) {
+        row v;
+        std::copy(y, y + LW, v.begin());
+        return v;
     }
-    store_rows(y, n, first, last, B);
+    static void store(T* y, const row& v) { std::copy(v.begin(), v.end(), y); }
+    static row splat(T x) {
+        row v;
+        v.fill(x);
+        return v;
+    }
+    static row mul_sub(const row& x, const row& p, const row& q) {
+        row r;
+        for (int l = 0; l < LW; ++l) r[l] = tr::mul_sub(x[l], p[l], q[l]);
+        return r;
+    }
+    static row div(const row& x, T d) {
+        row r;
+        for (int l = 0; l < LW; ++l) r[l] = tr::div(x[l], d);
+        return r;
+    }
+    static wrow widen(const row& x) {
+        wrow r;
+        for (int l = 0; l < LW; ++l) r[l] = tr::widen(x[l]);
+        return r;
+    }
+    static row narrow(const wrow& s) {
+        row r;
+        for (int l = 0; l < LW; ++l) r[l] = tr::narrow(s[l]);
+        return r;
+    }
+    static wrow acc_sub(wrow s, const row& p, const row& q) {
+        for (int l = 0; l < LW; ++l) tr::acc_sub(s[l], p[l], q[l]);
+        return s;
+    }
+    static row div_wide(const wrow& s, T d) {
+        row r;
+        for (int l = 0; l < LW; ++l) r[l] = tr::div_wide(s[l], d);
+        return r;
+    }
+};
+
+template <class T, int LW>
+struct row_ops<T, LW, true> {
+    using tr = element_traits<T>;
+    using row = typename fixed::lanes<T, LW>::vec;
+    using wrow = typename fixed::lanes<typename tr::wide_type, LW>::vec;
+    static constexpr bool vector = true;
+    static row load(const T* y) {
+        row v;
+        std::memcpy(&v, y, sizeof v);
+        return v;
+    }
+    static void store(T* y, const row& v) { std::memcpy(y, &v, sizeof v); }
+    // x in every lane, as one initialiser, which compilers emit as one
+    // broadcast (a loop over the lanes becomes LW inserts).
+    static row splat(T x) {
+        return [x]<std::size_t... l>(std::index_sequence<l...>) { return row{((void)l, x)...}; }(
+            std::make_index_sequence<LW>{});
+    }
+    static row mul_sub(const row& x, const row& p, const row& q) { return x - p * q; }
+    static row div(const row& x, T d) { return x / splat(d); }
+    static wrow widen(const row& x) { return __builtin_convertvector(x, wrow); }
+    static row narrow(const wrow& s) { return __builtin_convertvector(s, row); }
+    static wrow acc_sub(const wrow& s, const row& p, const row& q) { return s - widen(p) * widen(q); }
+    static row div_wide(const wrow& s, T d) { return narrow(s / widen(splat(d))); }
+};
+
+// f(W) with the half bandwidth W as a compile-time constant where the row
+// loops have a form that keeps a window of W rows in registers (4 and 8),
+// W = 0 (the half bandwidth at run time) for every other.
+template <class F>
+void by_width(index hbw, F&& f) {
+    switch (hbw) {
+        case 4:
+            return f(std::integral_constant<int, 4>{});
+        case 8:
+            return f(std::integral_constant<int, 8>{});
+        default:
+            return f(std::integral_constant<int, 0>{});
+    }
 }
 
-// The back substitution of the block on the L columns from B on:
+// y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real
+// elements 8 columns and 8 rows at a time through a transpose (the columns
+// lie n elements apart).
+template <class T, int LW>
+void load_rows(const T* B, index n, index first, index last, T* y) {
+    if constexpr (row_ops<T, LW>::vector) {
+        static_assert(LW % 8 == 0);
+        using vec = typename fixed::lanes<T, 8>::vec;
+        for (int h = 0; h < LW; h += 8) {
+            fixed::column_rows_in<T, 8> rows(B + h * n, n, first - 1, last);
+            for (index r = first; r <= last; ++r) {
+                const vec v = rows.next();
+                std::memcpy(y + (r - first) * LW + h, &v, sizeof v);
+            }
+        }
+    } else {
+        for (index r = first; r <= last; ++r)
+            for (index k = 0; k < LW; ++k) y[(r - first) * LW + k] = B[k * n + r - 1];
+    }
+}
+template <class T, int LW>
+void store_rows(const T* y, index n, index first, index last, T* B) {
+    if constexpr (row_ops<T, LW>::vector) {
+        using vec = typename fixed::lanes<T, 8>::vec;
+        for (int h = 0; h < LW; h += 8) {
+            fixed::column_rows_out<T, 8> rows(B + h * n, n, first - 1);
+            for (index r = first; r <= last; ++r) {
+                vec v;
+                std::memcpy(&v, y + (r - first) * LW + h, sizeof v);
+                rows.put(v);
+            }
+            rows.finish();
+        }
+    } else {
+        for (index r = first; r <= last; ++r)
+            for (index k = 0; k < LW; ++k) B[k * n + r - 1] = y[(r - first) * LW + k];
+    }
+}
+
+// Row `row` of B's LW columns from B on, element by element.
+template <class T, int LW>
+typename row_ops<T, LW>::row gather(const T* B, index n, index row) {
+    typename row_ops<T, LW>::row v;
+    for (int k = 0; k < LW; ++k) v[k] = B[k * n + row - 1];
+    return v;
+}
+
+// forward_block on the m rows in y of the block from row `first` on:
+// y(i) <- y(i) / A(i, i), then y(c) <- y(c) - y(i) * A(i, c) for the rows c
+// below i in the block, step after step. With W > 0 the W rows below the
+// step are carried in registers while the step's row is W rows above the
+// block's end.
+template <class T, int LW, int W>
+void forward_rows(const T* A, index hbw, index first, index m, T* y) {
+    using ops = row_ops<T, LW>;
+    using row = typename ops::row;
+    const index S = hbw + 1;
+    const T* const a = A + (first - 1) * S;
+    index i = 0;
+    if constexpr (W > 0) {
+        if (m > W) {
+            row win[W];  // rows i ... i + W - 1, updated by the steps above i
+            PCHOL_UNROLL
+            for (int k = 0; k < W; ++k) win[k] = ops::load(y + k * LW);
+            for (; i + W < m; ++i) {
+                const T* const ai = a + i * S;
+                const row yi = ops::div(win[0], ai[0]);
+                ops::store(y + i * LW, yi);
+                PCHOL_UNROLL
+                for (int k = 1; k < W; ++k) win[k - 1] = ops::mul_sub(win[k], yi, ops::splat(ai[k]));
+                win[W - 1] = ops::mul_sub(ops::load(y + (i + W) * LW), yi, ops::splat(ai[W]));
+            }
+            PCHOL_UNROLL
+            for (int k = 0; k < W; ++k) ops::store(y + (i + k) * LW, win[k]);
+        }
+    }
+    for (; i < m; ++i) {
+        const T* const ai = a + i * S;
+        const row yi = ops::div(ops::load(y + i * LW), ai[0]);
+        ops::store(y + i * LW, yi);
+        const index ce = std::min(i + hbw, m - 1);
+        for (index c = i + 1; c <= ce; ++c)
+            ops::store(y + c * LW, ops::mul_sub(ops::load(y + c * LW), yi, ops::splat(ai[c - i])));
+    }
+}
+
+// rhs_backward_block on the m rows in y: from the last row up, row i's wide
+// sum loses A(i, c) * y(c) for the rows c below it in ascending order and is
+// divided by the diagonal. With W > 0 the W solved rows below are carried in
+// registers.
+template <class T, int LW, int W>
+void backward_rows(const T* A, index hbw, index first, index m, T* y) {
+    using ops = row_ops<T, LW>;
+    using row = typename ops::row;
+    const index S = hbw + 1;
+    const T* const a = A + (first - 1) * S;
+    index i = m - 1;
+    auto any_width = [&](index i) {
+        const T* const ai = a + i * S;
+        auto s = ops::widen(ops::load(y + i * LW));
+        const index ce = std::min(i + hbw, m - 1);
+        for (index c = i + 1; c <= ce; ++c) s = ops::acc_sub(s, ops::splat(ai[c - i]), ops::load(y + c * LW));
+        ops::store(y + i * LW, ops::div_wide(s, ai[0]));
+    };
+    for (; i >= 0 && (W == 0 || i + W > m - 1); --i) any_width(i);
+    if constexpr (W > 0) {
+        if (i >= 0) {
+            row win[W + 1];  // win[c]: row i + c, solved, for c = 1 ... W
+            PCHOL_UNROLL
+            for (int c = 1; c <= W; ++c) win[c] = ops::load(y + (i + c) * LW);
+            for (; i >= 0; --i) {
+                const T* const ai = a + i * S;
+                auto s = ops::widen(ops::load(y + i * LW));
+                PCHOL_UNROLL
+                for (int c = 1; c <= W; ++c) s = ops::acc_sub(s, ops::splat(ai[c]), win[c]);
+                const row yi = ops::div_wide(s, ai[0]);
+                ops::store(y + i * LW, yi);
+                PCHOL_UNROLL
+                for (int c = W; c > 1; --c) win[c] = win[c - 1];
+                win[1] = yi;
+            }
+        }
+    }
+}
+
+// rhs_forward_block on the LW columns from B on.
+template <class T, int LW>
+void forward(const T* A, index hbw, index first, index last, T* B, index n) {
+    T y[lane_rows * LW];
+    load_rows<T, LW>(B, n, first, last, y);
+    by_width(hbw, [&](auto W) { forward_rows<T, LW, W>(A, hbw, first, last - first + 1, y); });
+    store_rows<T, LW>(y, n, first, last, B);
+}
+
+// apply_left_spike on the m rows in y of the block from `first` on: for
+// q = 1 ... hbw in turn, every row r loses spike q's row r times the left
+// separator's solved tail row left_last - hbw + q. Q steps q run together in
+// one pass over the rows; each row still takes them in ascending q.
+template <class T, int LW, int Q>
+void left_spike_steps(index q0, index hbw, index first, index m, index left_last, const T* spikes, const T* B,
+                      index n, T* y) {
+    using ops = row_ops<T, LW>;
+    using row = typename ops::row;
+    row t[Q];
+    const T* s[Q];
+    PCHOL_UNROLL
+    for (int j = 0; j < Q; ++j) {
+        t[j] = gather<T, LW>(B, n, left_last - hbw + q0 + j);
+        s[j] = spikes + (q0 + j - 1) * n + first - 1;
+    }
+    for (index i = 0; i < m; ++i) {
+        row v = ops::load(y + i * LW);
+        PCHOL_UNROLL
+        for (int j = 0; j < Q; ++j) v = ops::mul_sub(v, ops::splat(s[j][i]), t[j]);
+        ops::store(y + i * LW, v);
+    }
+}
+
+// The back substitution of the block on the LW columns from B on:
 // apply_left_spike when left_last > 0, apply_link when r1 > 0 (the right
 // separator r1..r2), then rhs_backward_block, each in its own order.
-template <class T>
+template <class T, int LW>
 void back_substitute(const T* A, index hbw, index first, index last, index left_last, const T* spikes,
                      const T* links, index r1, index r2, T* B, index n) {
-    using tr = element_traits<T>;
-    T y[lane_rows * L];
-    load_rows(B, n, first, last, y);
+    using ops = row_ops<T, LW>;
+    using row = typename ops::row;
+    const index m = last - first + 1;
+    T y[lane_rows * LW];
+    load_rows<T, LW>(B, n, first, last, y);
     if (left_last > 0) {
-        for (index q = 1; q <= hbw; ++q) {
-            T t[L];
-            for (index k = 0; k < L; ++k) t[k] = B[k * n + left_last - hbw + q - 1];
-            const T* const sq = spikes + (q - 1) * n;
-            for (index r = first; r <= last; ++r) {
-                T* const yr = y + (r - first) * L;
-                const T p = sq[r - 1];
-                for (index k = 0; k < L; ++k) yr[k] = tr::mul_sub(yr[k], p, t[k]);
-            }
-        }
+        constexpr int Q = 4;
+        index q = 1;
+        for (; q + Q - 1 <= hbw; q += Q) left_spike_steps<T, LW, Q>(q, hbw, first, m, left_last, spikes, B, n, y);
+        for (; q <= hbw; ++q) left_spike_steps<T, LW, 1>(q, hbw, first, m, left_last, spikes, B, n, y);
     }
     if (r1 > 0) {
-        const index m = std::min(r2 - r1 + 1, hbw);
-        const index ce = std::min(last + m, n);
+        const index heads = std::min(r2 - r1 + 1, hbw);
+        const index ce = std::min(last + heads, n);
         for (index c = last + 1; c <= ce; ++c) {
-            T h[L];
-            for (index k = 0; k < L; ++k) h[k] = B[k * n + r1 + (c - last - 1) - 1];
+            const row h = gather<T, LW>(B, n, r1 + (c - last - 1));
             const T* const lc = links + (c - 1) * hbw;
             for (index q = hbw; q >= 1; --q) {
-                T* const yr = y + (last - hbw + q - first) * L;
-                const T p = lc[q - 1];
-                for (index k = 0; k < L; ++k) yr[k] = tr::mul_sub(yr[k], p, h[k]);
+                T* const yr = y + (m - 1 - hbw + q) * LW;
+                ops::store(yr, ops::mul_sub(ops::load(yr), ops::splat(lc[q - 1]), h));
             }
         }
     }
-    for (index r = last; r >= first; --r) {
-        const T* const ar = A + (r - 1) * (hbw + 1);
-        T* const yr = y + (r - first) * L;
-        typename tr::wide_type s[L];
-        for (index k = 0; k < L; ++k) s[k] = tr::widen(yr[k]);
-        const index ce = std::min(r + hbw, last);
-        for (index c = r + 1; c <= ce; ++c) {
-            const T* const yc = y + (c - first) * L;
-            const T a = ar[c - r];
-            for (index k = 0; k < L; ++k) tr::acc_sub(s[k], a, yc[k]);
-        }
-        for (index k = 0; k < L; ++k) yr[k] = tr::div_wide(s[k], ar[0]);
-    }
-    store_rows(y, n, first, last, B);
+    by_width(hbw, [&](auto W) { backward_rows<T, LW, W>(A, hbw, first, m, y); });
+    store_rows<T, LW>(y, n, first, last, B);
 }
 
-// separator_tail_rhs on the L columns from B on.
-template <class T>
-void separator_tail(index hbw, index last, index r1, index r2, const T* spikes, T* B, index n) {
-    using tr = element_traits<T>;
-    T z[lane_rows * L];
-    load_rows(B, n, r1, r2, z);
-    const index t0 = last - hbw + 1;
-    for (index i = 0; i < hbw; ++i) {
-        typename tr::wide_type s[L];
-        for (index k = 0; k < L; ++k) s[k] = tr::widen(B[k * n + t0 + i - 1]);
-        const T* const si = spikes + i * n;
-        for (index r = r1; r <= r2; ++r) {
-            const T p = si[r - 1];
-            const T* const zr = z + (r - r1) * L;
-            for (index k = 0; k < L; ++k) tr::acc_sub(s[k], p, zr[k]);
-        }
-        for (index k = 0; k < L; ++k) B[k * n + t0 + i - 1] = tr::narrow(s[k]);
+// separator_tail_rhs on the tail rows t0 + i0 ... t0 + i0 + Q - 1 of the
+// LW columns from B on: Q running differences carried side by side through
+// one pass over the right neighbour's rows z (rows r1.., m of them).
+template <class T, int LW, int Q>
+void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* z, T* B, index n) {
+    using ops = row_ops<T, LW>;
+    typename ops::wrow s[Q];
+    const T* p[Q];
+    PCHOL_UNROLL
+    for (int j = 0; j < Q; ++j) {
+        s[j] = ops::widen(gather<T, LW>(B, n, t0 + i0 + j));
+        p[j] = spikes + (i0 + j) * n + r1 - 1;
     }
+    for (index r = 0; r < m; ++r) {
+        const auto zr = ops::load(z + r * LW);
+        PCHOL_UNROLL
+        for (int j = 0; j < Q; ++j) s[j] = ops::acc_sub(s[j], ops::splat(p[j][r]), zr);
+    }
+    PCHOL_UNROLL
+    for (int j = 0; j < Q; ++j) {
+        const auto v = ops::narrow(s[j]);
+        for (int k = 0; k < LW; ++k) B[k * n + t0 + i0 + j - 1] = v[k];
+    }
+}
+
+// separator_tail_rhs on the LW columns from B on.
+template <class T, int LW>
+void separator_tail(index hbw, index last, index r1, index r2, const T* spikes, T* B, index n) {
+    T z[lane_rows * LW];
+    load_rows<T, LW>(B, n, r1, r2, z);
+    const index t0 = last - hbw + 1;
+    const index m = r2 - r1 + 1;
+    // Q * LW wide lanes of running differences: 64, eight AVX2 vectors.
+    constexpr int Q = 32 / LW > 0 ? 32 / LW : 1;
+    index i = 0;
+    for (; i + Q <= hbw; i += Q) tail_rows<T, LW, Q>(i, t0, r1, m, spikes, z, B, n);
+    for (; i < hbw; ++i) tail_rows<T, LW, 1>(i, t0, r1, m, spikes, z, B, n);
+}
+
+// separator_head_rhs on the LW columns from B on: the head rows are
+// gathered into rows of lanes, take the hbw steps in turn, and go back.
+template <class T, int LW>
+void separator_head(index hbw, index first, index left_last, const T* links, T* B, index n) {
+    using ops = row_ops<T, LW>;
+    using row = typename ops::row;
+    const index heads = std::min(first + hbw - 1, n) - first + 1;
+    row y[lane_rows];
+    for (index r = 0; r < heads; ++r) y[r] = gather<T, LW>(B, n, first + r);
+    for (index q = 1; q <= hbw; ++q) {
+        const row bt = gather<T, LW>(B, n, left_last - hbw + q);
+        for (index r = 0; r < heads; ++r)
+            y[r] = ops::mul_sub(y[r], ops::splat(links[(left_last + r) * hbw + q - 1]), bt);
+    }
+    for (index r = 0; r < heads; ++r)
+        for (int k = 0; k < LW; ++k) B[k * n + first + r - 1] = y[r][k];
 }
 
 }  // namespace lanes
 
-// Runs the nrhs columns of B: with lanes_on, whole groups of rhs_lanes
-// columns through in_lanes(first column); the rest through
+// Runs the nrhs columns of B: with lanes_on, whole groups of wide_rhs_lanes
+// and then of rhs_lanes columns through in_lanes(first column, LW) with LW
+// the group's width as a compile-time constant; the rest through
 // one_by_one(first column, count).
 template <class Lanes, class OneByOne>
 void by_lanes(bool lanes_on, std::int64_t nrhs, Lanes&& in_lanes, OneByOne&& one_by_one) {
     std::int64_t k = 0;
-    if (lanes_on)
-        for (; k + rhs_lanes <= nrhs; k += rhs_lanes) in_lanes(k);
+    if (lanes_on) {
+        for (; k + wide_rhs_lanes <= nrhs; k += wide_rhs_lanes)
+            in_lanes(k, std::integral_constant<int, wide_rhs_lanes>{});
+        for (; k + rhs_lanes <= nrhs; k += rhs_lanes) in_lanes(k, std::integral_constant<int, rhs_lanes>{});
+    }
     if (k < nrhs) one_by_one(k, nrhs - k);
 }
 

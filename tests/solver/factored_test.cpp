@@ -121,6 +121,39 @@ TYPED_TEST(Factored, OneFactorServesFiveRightHandSideSets) {
     }
 }
 
+// Many right-hand sides run side by side in lanes of 16 and of 8 columns,
+// the rest one by one (41 = 16 + 16 + 8 + 1): each column's bits are those of
+// one pchol_solveK, for half bandwidths with a fixed-width form (4, 8) and
+// without (3, 13, which also leave partial groups of the steps that run
+// several spike columns together), on blocks of every length the shapes
+// give (a short last block included), with one and with several threads.
+TYPED_TEST(Factored, ManyRightHandSidesInLanesKeepTheBits) {
+    using T = TypeParam;
+    constexpr bool cplx = is_complex<T>::value;
+    use_threads(1);
+    for (const idx hbw : {3, 4, 8, 13}) {
+        const idx br = rows_per_block(first_block_size<T>(1), hbw);
+        for (const idx n : {3 * br + hbw - 1, 9 * br + 1, 10 * br - 3}) {
+            for (const idx nrhs : {8, 25, 41}) {
+                SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw << " nrhs " << nrhs);
+                const auto seed = static_cast<std::uint64_t>(n * 17 + hbw * 3 + nrhs);
+                const sym_band m = random_system(n, hbw, seed, cplx);
+                const std::vector<cd> rhs = random_rhs(n, nrhs, seed + 1, cplx);
+                use_threads(1);
+                const problem<T> want = solved<T>(m, rhs, nrhs);
+                for (const i32 threads : {1, 3}) {
+                    const problem<T> f = factored<T>(m, {}, 0, 2);
+                    problem<T> q(m, rhs, nrhs);
+                    q.a = f.a;
+                    q.work = f.work;
+                    solve_with_factor(q, threads);
+                    EXPECT_TRUE(same_bits(q.b, want.b)) << threads << " threads";
+                }
+            }
+        }
+    }
+}
+
 // A zero pivot fails the factor as it fails the solve, and every thread
 // returns. A factored solve with what the failed factor left cannot tell
 // (nothing checks the factor) and still runs to its end.
