@@ -167,8 +167,9 @@ struct row_ops {
         for (int l = 0; l < LW; ++l) r[l] = tr::narrow(s[l]);
         return r;
     }
-    static wrow acc_sub(wrow s, const row& p, const row& q) {
-        for (int l = 0; l < LW; ++l) tr::acc_sub(s[l], p[l], q[l]);
+    // s - p*q[l] in the wide format, lane by lane.
+    static wrow acc_sub(wrow s, T p, const row& q) {
+        for (int l = 0; l < LW; ++l) tr::acc_sub(s[l], p, q[l]);
         return s;
     }
     static row div_wide(const wrow& s, T d) {
@@ -200,8 +201,36 @@ struct row_ops<T, LW, true> {
     static row div(const row& x, T d) { return x / splat(d); }
     static wrow widen(const row& x) { return __builtin_convertvector(x, wrow); }
     static row narrow(const wrow& s) { return __builtin_convertvector(s, row); }
-    static wrow acc_sub(const wrow& s, const row& p, const row& q) { return s - widen(p) * widen(q); }
-    static row div_wide(const wrow& s, T d) { return narrow(s / widen(splat(d))); }
+    static wrow acc_sub(const wrow& s, T p, const row& q) { return s - wide_splat(p) * widen(q); }
+    static row div_wide(const wrow& s, T d) { return narrow(s / wide_splat(d)); }
+    static wrow wide_splat(T x) {
+        using wide = typename tr::wide_type;
+        return [x]<std::size_t... l>(std::index_sequence<l...>) { return wrow{((void)l, wide(x))...}; }(
+            std::make_index_sequence<LW>{});
+    }
+};
+
+// The wide sums of a row of LW real lanes, as LW / 4 vectors of 4 wide
+// elements (one AVX2 register each): a vector of the whole row's wide sums
+// is wider than the registers, and compilers keep such vectors in memory.
+template <class T, int LW>
+struct wide_pieces {
+    using wide = typename element_traits<T>::wide_type;
+    static constexpr int P = LW / 4;
+    using nvec = typename fixed::lanes<T, 4>::vec;
+    using wvec = typename fixed::lanes<wide, 4>::vec;
+    // Lanes 4p ... 4p + 3 of the row at y, widened.
+    static wvec load(const T* y) {
+        nvec v;
+        std::memcpy(&v, y, sizeof v);
+        return __builtin_convertvector(v, wvec);
+    }
+    // Rounded to T and stored.
+    static void store(T* y, const wvec& s) {
+        const nvec v = __builtin_convertvector(s, nvec);
+        std::memcpy(y, &v, sizeof v);
+    }
+    static wvec splat(T x) { return wvec{wide(x), wide(x), wide(x), wide(x)}; }
 };
 
 // f(W) with the half bandwidth W as a compile-time constant where the row
@@ -258,12 +287,19 @@ void store_rows(const T* y, index n, index first, index last, T* B) {
     }
 }
 
-// Row `row` of B's LW columns from B on, element by element.
+// Row `row` of B's LW columns from B on, element by element, and back
+// (through an array: lanes set one by one would keep the vector in memory).
 template <class T, int LW>
 typename row_ops<T, LW>::row gather(const T* B, index n, index row) {
-    typename row_ops<T, LW>::row v;
+    T v[LW];
     for (int k = 0; k < LW; ++k) v[k] = B[k * n + row - 1];
-    return v;
+    return row_ops<T, LW>::load(v);
+}
+template <class T, int LW>
+void scatter(const typename row_ops<T, LW>::row& x, index n, index row, T* B) {
+    T v[LW];
+    row_ops<T, LW>::store(v, x);
+    for (int k = 0; k < LW; ++k) B[k * n + row - 1] = v[k];
 }
 
 // forward_block on the m rows in y of the block from row `first` on:
@@ -307,39 +343,50 @@ void forward_rows(const T* A, index hbw, index first, index m, T* y) {
 
 // rhs_backward_block on the m rows in y: from the last row up, row i's wide
 // sum loses A(i, c) * y(c) for the rows c below it in ascending order and is
-// divided by the diagonal. With W > 0 the W solved rows below are carried in
-// registers.
+// divided by the diagonal. With W > 0 the rows W above the block's end
+// take their W products unrolled.
 template <class T, int LW, int W>
 void backward_rows(const T* A, index hbw, index first, index m, T* y) {
     using ops = row_ops<T, LW>;
-    using row = typename ops::row;
     const index S = hbw + 1;
     const T* const a = A + (first - 1) * S;
-    index i = m - 1;
-    auto any_width = [&](index i) {
-        const T* const ai = a + i * S;
-        auto s = ops::widen(ops::load(y + i * LW));
-        const index ce = std::min(i + hbw, m - 1);
-        for (index c = i + 1; c <= ce; ++c) s = ops::acc_sub(s, ops::splat(ai[c - i]), ops::load(y + c * LW));
-        ops::store(y + i * LW, ops::div_wide(s, ai[0]));
-    };
-    for (; i >= 0 && (W == 0 || i + W > m - 1); --i) any_width(i);
-    if constexpr (W > 0) {
-        if (i >= 0) {
-            row win[W + 1];  // win[c]: row i + c, solved, for c = 1 ... W
+    if constexpr (ops::vector) {
+        // Each row's wide sums in pieces; the rows below come from y.
+        using wp = wide_pieces<T, LW>;
+        using wvec = typename wp::wvec;
+        constexpr int P = wp::P;
+        for (index i = m - 1; i >= 0; --i) {
+            const T* const ai = a + i * S;
+            T* const yi = y + i * LW;
+            wvec s[P];
             PCHOL_UNROLL
-            for (int c = 1; c <= W; ++c) win[c] = ops::load(y + (i + c) * LW);
-            for (; i >= 0; --i) {
-                const T* const ai = a + i * S;
-                auto s = ops::widen(ops::load(y + i * LW));
+            for (int p = 0; p < P; ++p) s[p] = wp::load(yi + 4 * p);
+            if (W > 0 && i + W <= m - 1) {
                 PCHOL_UNROLL
-                for (int c = 1; c <= W; ++c) s = ops::acc_sub(s, ops::splat(ai[c]), win[c]);
-                const row yi = ops::div_wide(s, ai[0]);
-                ops::store(y + i * LW, yi);
-                PCHOL_UNROLL
-                for (int c = W; c > 1; --c) win[c] = win[c - 1];
-                win[1] = yi;
+                for (int c = 1; c <= W; ++c) {
+                    const wvec ac = wp::splat(ai[c]);
+                    PCHOL_UNROLL
+                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + 4 * p);
+                }
+            } else {
+                const index ce = std::min(i + hbw, m - 1) - i;
+                for (index c = 1; c <= ce; ++c) {
+                    const wvec ac = wp::splat(ai[c]);
+                    PCHOL_UNROLL
+                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + 4 * p);
+                }
             }
+            const wvec d = wp::splat(ai[0]);
+            PCHOL_UNROLL
+            for (int p = 0; p < P; ++p) wp::store(yi + 4 * p, s[p] / d);
+        }
+    } else {
+        for (index i = m - 1; i >= 0; --i) {
+            const T* const ai = a + i * S;
+            auto s = ops::widen(ops::load(y + i * LW));
+            const index ce = std::min(i + hbw, m - 1);
+            for (index c = i + 1; c <= ce; ++c) s = ops::acc_sub(s, ai[c - i], ops::load(y + c * LW));
+            ops::store(y + i * LW, ops::div_wide(s, ai[0]));
         }
     }
 }
@@ -416,22 +463,47 @@ void back_substitute(const T* A, index hbw, index first, index last, index left_
 template <class T, int LW, int Q>
 void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* z, T* B, index n) {
     using ops = row_ops<T, LW>;
-    typename ops::wrow s[Q];
     const T* p[Q];
     PCHOL_UNROLL
-    for (int j = 0; j < Q; ++j) {
-        s[j] = ops::widen(gather<T, LW>(B, n, t0 + i0 + j));
-        p[j] = spikes + (i0 + j) * n + r1 - 1;
-    }
-    for (index r = 0; r < m; ++r) {
-        const auto zr = ops::load(z + r * LW);
+    for (int j = 0; j < Q; ++j) p[j] = spikes + (i0 + j) * n + r1 - 1;
+    if constexpr (ops::vector) {
+        using wp = wide_pieces<T, LW>;
+        using wvec = typename wp::wvec;
+        constexpr int P = wp::P;
+        wvec s[Q][P];
         PCHOL_UNROLL
-        for (int j = 0; j < Q; ++j) s[j] = ops::acc_sub(s[j], ops::splat(p[j][r]), zr);
-    }
-    PCHOL_UNROLL
-    for (int j = 0; j < Q; ++j) {
-        const auto v = ops::narrow(s[j]);
-        for (int k = 0; k < LW; ++k) B[k * n + t0 + i0 + j - 1] = v[k];
+        for (int j = 0; j < Q; ++j) {
+            T v[LW];
+            for (int k = 0; k < LW; ++k) v[k] = B[k * n + t0 + i0 + j - 1];
+            PCHOL_UNROLL
+            for (int q = 0; q < P; ++q) s[j][q] = wp::load(v + 4 * q);
+        }
+        for (index r = 0; r < m; ++r) {
+            wvec zr[P];
+            PCHOL_UNROLL
+            for (int q = 0; q < P; ++q) zr[q] = wp::load(z + r * LW + 4 * q);
+            PCHOL_UNROLL
+            for (int j = 0; j < Q; ++j) {
+                const wvec pj = wp::splat(p[j][r]);
+                PCHOL_UNROLL
+                for (int q = 0; q < P; ++q) s[j][q] = s[j][q] - pj * zr[q];
+            }
+        }
+        PCHOL_UNROLL
+        for (int j = 0; j < Q; ++j) {
+            T v[LW];
+            PCHOL_UNROLL
+            for (int q = 0; q < P; ++q) wp::store(v + 4 * q, s[j][q]);
+            for (int k = 0; k < LW; ++k) B[k * n + t0 + i0 + j - 1] = v[k];
+        }
+    } else {
+        typename ops::wrow s[Q];
+        for (int j = 0; j < Q; ++j) s[j] = ops::widen(gather<T, LW>(B, n, t0 + i0 + j));
+        for (index r = 0; r < m; ++r) {
+            const auto zr = ops::load(z + r * LW);
+            for (int j = 0; j < Q; ++j) s[j] = ops::acc_sub(s[j], p[j][r], zr);
+        }
+        for (int j = 0; j < Q; ++j) scatter<T, LW>(ops::narrow(s[j]), n, t0 + i0 + j, B);
     }
 }
 
@@ -463,8 +535,7 @@ void separator_head(index hbw, index first, index left_last, const T* links, T* 
         for (index r = 0; r < heads; ++r)
             y[r] = ops::mul_sub(y[r], ops::splat(links[(left_last + r) * hbw + q - 1]), bt);
     }
-    for (index r = 0; r < heads; ++r)
-        for (int k = 0; k < LW; ++k) B[k * n + first + r - 1] = y[r][k];
+    for (index r = 0; r < heads; ++r) scatter<T, LW>(y[r], n, first + r, B);
 }
 
 }  // namespace lanes
