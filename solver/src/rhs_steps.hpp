@@ -210,29 +210,6 @@ struct row_ops<T, LW, true> {
     }
 };
 
-// The wide sums of a row of LW real lanes, as LW / 4 vectors of 4 wide
-// elements (one AVX2 register each): a vector of the whole row's wide sums
-// is wider than the registers, and compilers keep such vectors in memory.
-template <class T, int LW>
-struct wide_pieces {
-    using wide = typename element_traits<T>::wide_type;
-    static constexpr int P = LW / 4;
-    using nvec = typename fixed::lanes<T, 4>::vec;
-    using wvec = typename fixed::lanes<wide, 4>::vec;
-    // Lanes 4p ... 4p + 3 of the row at y, widened.
-    static wvec load(const T* y) {
-        nvec v;
-        std::memcpy(&v, y, sizeof v);
-        return __builtin_convertvector(v, wvec);
-    }
-    // Rounded to T and stored.
-    static void store(T* y, const wvec& s) {
-        const nvec v = __builtin_convertvector(s, nvec);
-        std::memcpy(y, &v, sizeof v);
-    }
-    static wvec splat(T x) { return wvec{wide(x), wide(x), wide(x), wide(x)}; }
-};
-
 // f(W) with the half bandwidth W as a compile-time constant where the row
 // loops have a form that keeps a window of W rows in registers (4 and 8),
 // W = 0 (the half bandwidth at run time) for every other.
@@ -352,33 +329,33 @@ void backward_rows(const T* A, index hbw, index first, index m, T* y) {
     const T* const a = A + (first - 1) * S;
     if constexpr (ops::vector) {
         // Each row's wide sums in pieces; the rows below come from y.
-        using wp = wide_pieces<T, LW>;
-        using wvec = typename wp::wvec;
+        using wp = fixed::wide_parts<T, typename element_traits<T>::wide_type, LW>;
+        using wvec = typename wp::part;
         constexpr int P = wp::P;
         for (index i = m - 1; i >= 0; --i) {
             const T* const ai = a + i * S;
             T* const yi = y + i * LW;
             wvec s[P];
             PCHOL_UNROLL
-            for (int p = 0; p < P; ++p) s[p] = wp::load(yi + 4 * p);
+            for (int p = 0; p < P; ++p) s[p] = wp::load(yi + wp::K * p);
             if (W > 0 && i + W <= m - 1) {
                 PCHOL_UNROLL
                 for (int c = 1; c <= W; ++c) {
                     const wvec ac = wp::splat(ai[c]);
                     PCHOL_UNROLL
-                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + 4 * p);
+                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + wp::K * p);
                 }
             } else {
                 const index ce = std::min(i + hbw, m - 1) - i;
                 for (index c = 1; c <= ce; ++c) {
                     const wvec ac = wp::splat(ai[c]);
                     PCHOL_UNROLL
-                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + 4 * p);
+                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + wp::K * p);
                 }
             }
             const wvec d = wp::splat(ai[0]);
             PCHOL_UNROLL
-            for (int p = 0; p < P; ++p) wp::store(yi + 4 * p, s[p] / d);
+            for (int p = 0; p < P; ++p) wp::store(yi + wp::K * p, s[p] / d);
         }
     } else {
         for (index i = m - 1; i >= 0; --i) {
@@ -467,8 +444,8 @@ void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* 
     PCHOL_UNROLL
     for (int j = 0; j < Q; ++j) p[j] = spikes + (i0 + j) * n + r1 - 1;
     if constexpr (ops::vector) {
-        using wp = wide_pieces<T, LW>;
-        using wvec = typename wp::wvec;
+        using wp = fixed::wide_parts<T, typename element_traits<T>::wide_type, LW>;
+        using wvec = typename wp::part;
         constexpr int P = wp::P;
         wvec s[Q][P];
         PCHOL_UNROLL
@@ -476,12 +453,12 @@ void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* 
             T v[LW];
             for (int k = 0; k < LW; ++k) v[k] = B[k * n + t0 + i0 + j - 1];
             PCHOL_UNROLL
-            for (int q = 0; q < P; ++q) s[j][q] = wp::load(v + 4 * q);
+            for (int q = 0; q < P; ++q) s[j][q] = wp::load(v + wp::K * q);
         }
         for (index r = 0; r < m; ++r) {
             wvec zr[P];
             PCHOL_UNROLL
-            for (int q = 0; q < P; ++q) zr[q] = wp::load(z + r * LW + 4 * q);
+            for (int q = 0; q < P; ++q) zr[q] = wp::load(z + r * LW + wp::K * q);
             PCHOL_UNROLL
             for (int j = 0; j < Q; ++j) {
                 const wvec pj = wp::splat(p[j][r]);
@@ -493,7 +470,7 @@ void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* 
         for (int j = 0; j < Q; ++j) {
             T v[LW];
             PCHOL_UNROLL
-            for (int q = 0; q < P; ++q) wp::store(v + 4 * q, s[j][q]);
+            for (int q = 0; q < P; ++q) wp::store(v + wp::K * q, s[j][q]);
             for (int k = 0; k < LW; ++k) B[k * n + t0 + i0 + j - 1] = v[k];
         }
     } else {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 // PCHOL_NO_VECTOR_EXTENSIONS builds the portable form with any compiler.
 #if defined(__GNUC__) && !defined(PCHOL_NO_VECTOR_EXTENSIONS)  // g++, clang++ and MinGW
@@ -117,6 +118,44 @@ struct lanes {
 };
 #endif
 
+#if PCHOL_VECTOR_LANES
+// Wide sums of W lanes of E, held as parts of K wide lanes, K the double
+// lanes of one vector register of the target (8 with AVX-512, else 4) or W
+// if that is fewer. A vector of more wide lanes than a register holds is
+// kept by the compilers, and every step of a chain through it, in memory.
+#if defined(__AVX512F__)
+inline constexpr int register_wide_lanes = 8;
+#else
+inline constexpr int register_wide_lanes = 4;
+#endif
+template <class E, class Wide, int W>
+struct wide_parts {
+    static constexpr int K = W < register_wide_lanes ? W : register_wide_lanes;
+    static_assert(W % K == 0);
+    static constexpr int P = W / K;
+    using part = typename lanes<Wide, K>::vec;
+    using narrow_part = typename lanes<E, K>::vec;
+    // Lanes K p ... K p + K - 1 of v, widened.
+    static part widen(const typename lanes<E, W>::vec& v, int p) {
+        return load(reinterpret_cast<const E*>(&v) + K * p);
+    }
+    // K consecutive elements from x, widened, and back, rounded.
+    static part load(const E* x) {
+        narrow_part h;
+        std::memcpy(&h, x, sizeof h);
+        return __builtin_convertvector(h, part);
+    }
+    static void store(E* x, const part& s) {
+        const narrow_part h = __builtin_convertvector(s, narrow_part);
+        std::memcpy(x, &h, sizeof h);
+    }
+    // x in every lane, as one initialiser (one broadcast).
+    static part splat(Wide x) {
+        return [x]<std::size_t... l>(std::index_sequence<l...>) { return part{((void)l, x)...}; }(
+            std::make_index_sequence<K>{});
+    }
+};
+#endif
 
 // Lane b of v[q] and lane q of v[b] swap places: L vectors of L lanes
 // transposed, log2(L) rounds of interleaving the first half of the vectors

@@ -15,80 +15,84 @@ namespace pchol::detail::fixed {
 
 // One column b of B: the separator's W tail rows (ending at last) lose the
 // right neighbour's spike (rows r1..r2) times b's rows r1..r2, one wide
-// difference per tail row (lane i) over ascending rows, the spike's rows
-// read W at a time through a transpose. Real elements with vector lanes.
+// difference per tail row (lane i) over ascending rows, in register-wide
+// parts, the spike's rows read W at a time through a transpose. Real elements with vector lanes.
 template <class T, int W>
 void separator_tail_column(index last, index r1, index r2, const T* spikes, T* b, index n) {
     using tr = element_traits<T>;
-    using wvec = typename lanes<typename tr::wide_type, W>::vec;
+    using q4 = wide_parts<T, typename tr::wide_type, W>;
+    using part = typename q4::part;
     const index tail_first = last - W + 1;
-    wvec s = {};
+    part s[q4::P];
     PCHOL_UNROLL
-    for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
+    for (int p = 0; p < q4::P; ++p) s[p] = q4::load(b + tail_first - 1 + q4::K * p);
     column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
     for (index r = r1; r <= r2; ++r) {
         const auto x = rows.next();
-        wvec xw = {};
+        const part br = q4::splat(tr::widen(b[r - 1]));
         PCHOL_UNROLL
-        for (index q = 0; q < W; ++q) xw[q] = tr::widen(x[q]);
-        s -= xw * tr::widen(b[r - 1]);
+        for (int p = 0; p < q4::P; ++p) s[p] = s[p] - q4::widen(x, p) * br;
     }
     PCHOL_UNROLL
-    for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
+    for (int p = 0; p < q4::P; ++p) q4::store(b + tail_first - 1 + q4::K * p, s[p]);
 }
 
 // The Gram matrix of the right neighbour's spike (rows r1..r2) leaves the
 // separator's tail triangle, and spike times B leaves its tail rows of B.
 // Every entry is its own sum over ascending rows; one pass over the rows
 // carries all of them.
-// update_separator_tail for real elements: row i of the Gram matrix as one
-// vector of W wide sums (lane ip), and the sums of the first column of B as
-// another (lane i), formed in the same pass over the spike's rows. Each lane
+// update_separator_tail for real elements: row i of the Gram matrix as
+// register-wide parts of wide sums (lane ip), and the sums of the first column of B
+// as more (lane i), formed in the same pass over the spike's rows. Each lane
 // is its own sum over ascending rows with the products of the scalar loops.
 template <class T, int W>
 void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
                                  index nrhs) {
     using tr = element_traits<T>;
-    using wide = typename tr::wide_type;
-    using wvec = typename lanes<wide, W>::vec;
+    using q4 = wide_parts<T, typename tr::wide_type, W>;
+    using part = typename q4::part;
+    constexpr int P = q4::P;
     constexpr index S = W + 1;
     const index tail_first = last - W + 1;
-    // The rows r1..r2 of the W spike columns in order, and the tail rows of
-    // a column of B, widened.
-    auto widened = [](const typename lanes<T, W>::vec& v) {
-        wvec x = {};
-        PCHOL_UNROLL
-        for (index q = 0; q < W; ++q) x[q] = tr::widen(v[q]);
-        return x;
-    };
-    auto tail_rows = [tail_first](const T* b) {
-        wvec v = {};
-        PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) v[i] = tr::widen(b[tail_first + i - 1]);
-        return v;
-    };
-    auto store_tail_rows = [tail_first](T* b, wvec v) {
-        PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(v[i]);
-    };
-    wvec g[W];
+    // g[i] holds the sums of row i of the Gram matrix in the parts of lanes
+    // ip >= i (the parts wholly below the diagonal are never formed); s the
+    // tail rows of the first column of B.
+    part g[W][P];
     PCHOL_UNROLL
-    for (index i = 0; i < W; ++i) g[i] = wvec{};
-    wvec s = nrhs > 0 ? tail_rows(B) : wvec{};
+    for (int i = 0; i < W; ++i)
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) g[i][p] = part{};
+    part s[P];
+    PCHOL_UNROLL
+    for (int p = 0; p < P; ++p) s[p] = nrhs > 0 ? q4::load(B + tail_first - 1 + q4::K * p) : part{};
     column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
     for (index r = r1; r <= r2; ++r) {
-        const wvec x = widened(rows.next());
+        const auto xn = rows.next();
+        part x[P];
         PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) g[i] += x * x[i];
-        if (nrhs > 0) s -= x * tr::widen(B[r - 1]);
+        for (int p = 0; p < P; ++p) x[p] = q4::widen(xn, p);
+        PCHOL_UNROLL
+        for (int i = 0; i < W; ++i) {
+            const part xi = q4::splat(tr::widen(xn[i]));
+            PCHOL_UNROLL
+            for (int p = i / q4::K; p < P; ++p) g[i][p] = g[i][p] + x[p] * xi;
+        }
+        if (nrhs > 0) {
+            const part br = q4::splat(tr::widen(B[r - 1]));
+            PCHOL_UNROLL
+            for (int p = 0; p < P; ++p) s[p] = s[p] - x[p] * br;
+        }
     }
     PCHOL_UNROLL
-    for (index i = 0; i < W; ++i) {
+    for (int i = 0; i < W; ++i) {
         T* const at = A + (tail_first + i - 1) * S;
         PCHOL_UNROLL
-        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
+        for (int ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip / q4::K][ip % q4::K]);
     }
-    if (nrhs > 0) store_tail_rows(B, s);
+    if (nrhs > 0) {
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) q4::store(B + tail_first - 1 + q4::K * p, s[p]);
+    }
     for (index k = 1; k < nrhs; ++k) separator_tail_column<T, W>(last, r1, r2, spikes, B + k * n, n);
 }
 
