@@ -118,16 +118,19 @@ struct lanes {
 };
 #endif
 
-#if PCHOL_VECTOR_LANES
-// Wide sums of W lanes of E, held as parts of K wide lanes, K the double
-// lanes of one vector register of the target (8 with AVX-512, else 4) or W
-// if that is fewer. A vector of more wide lanes than a register holds is
-// kept by the compilers, and every step of a chain through it, in memory.
+// The doubles one vector register of the target holds: 8 with AVX-512,
+// else 4 (AVX2; two SSE registers).
 #if defined(__AVX512F__)
 inline constexpr int register_wide_lanes = 8;
 #else
 inline constexpr int register_wide_lanes = 4;
 #endif
+
+#if PCHOL_VECTOR_LANES
+// Wide sums of W lanes of E, held as parts of K wide lanes, K the double
+// lanes of one vector register of the target or W if that is fewer. A
+// vector of more wide lanes than a register holds is kept by the
+// compilers, and every step of a chain through it, in memory.
 template <class E, class Wide, int W>
 struct wide_parts {
     static constexpr int K = W < register_wide_lanes ? W : register_wide_lanes;

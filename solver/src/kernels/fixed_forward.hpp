@@ -24,15 +24,16 @@ namespace pchol::detail::fixed {
 // per row: each lane receives the operations of its column in the same order
 // (a division by the diagonal entry, then one multiply-subtract per row that
 // it updates), so the stored values are those of the scalar window.
-template <class T, int W>
-void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) {
-    using vec = typename lanes<T, W>::vec;
+// C of the W columns (from spikes on) at a time, C lanes of one vector.
+template <class T, int W, int C>
+void spike_solve_columns(const T* A, index first, index last, T* spikes, index n) {
+    using vec = typename lanes<T, C>::vec;
     constexpr index S = W + 1;
-    // The rows of the W columns, read and written in order: row first - 1
+    // The rows of the C columns, read and written in order: row first - 1
     // (from 0) is the block's first, and every row is read before it is
     // written.
-    column_rows_in<T, W> in(spikes, n, first - 1, last);
-    column_rows_out<T, W> out(spikes, n, first - 1);
+    column_rows_in<T, C> in(spikes, n, first - 1, last);
+    column_rows_out<T, C> out(spikes, n, first - 1);
     vec w[W];
     vec x = in.next();
     PCHOL_UNROLL
@@ -57,6 +58,17 @@ void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) 
         }
     }
     out.finish();
+}
+
+// All W columns, as many at a time as one vector register of the target
+// holds (W doubles are two AVX2 registers, and a window of such vectors is
+// kept in memory): the columns are independent, so each keeps its values.
+template <class T, int W>
+void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) {
+    constexpr int fit = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+    constexpr int C = W < fit ? W : fit;
+    PCHOL_UNROLL
+    for (int c = 0; c < W; c += C) spike_solve_columns<T, W, C>(A, first, last, spikes + c * n, n);
 }
 
 // The window on scalars, W columns side by side.

@@ -29,10 +29,12 @@ namespace pchol::detail::groups {
 
 using index = std::int64_t;
 
-// The blocks of one group: 8, one AVX2 vector of floats or two of doubles,
-// whatever the target (two chains of doubles hide each other's latency).
+// The blocks of one group: 8 floats, one AVX2 vector; doubles as many as
+// one register of the target holds (8 with AVX-512, 4 with AVX2: a vector
+// of 8 doubles on AVX2 is kept in memory by the compilers, and the group's
+// chains with it).
 template <class T>
-inline constexpr int group_lanes = 8;
+inline constexpr int group_lanes = sizeof(T) == 8 ? fixed::register_wide_lanes : 8;
 
 // The tile's room: the band rows of the group and one column of B (the
 // benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB).
