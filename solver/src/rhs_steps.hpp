@@ -185,12 +185,8 @@ struct row_ops<T, LW, true> {
     using row = typename fixed::lanes<T, LW>::vec;
     using wrow = typename fixed::lanes<typename tr::wide_type, LW>::vec;
     static constexpr bool vector = true;
-    static row load(const T* y) {
-        row v;
-        std::memcpy(&v, y, sizeof v);
-        return v;
-    }
-    static void store(T* y, const row& v) { std::memcpy(y, &v, sizeof v); }
+    static row load(const T* y) { return fixed::lanes<T, LW>::load(y); }
+    static void store(T* y, const row& v) { fixed::lanes<T, LW>::store(y, v); }
     // x in every lane, as one initialiser, which compilers emit as one
     // broadcast (a loop over the lanes becomes LW inserts).
     static row splat(T x) {

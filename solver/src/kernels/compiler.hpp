@@ -43,12 +43,12 @@ struct lanes {
     using lane_int = std::conditional_t<sizeof(E) == 8, std::int64_t, std::int32_t>;
     typedef lane_int mask __attribute__((vector_size(W * sizeof(lane_int))));
 
-    static vec load(const E* x) {
-        vec v;
-        std::memcpy(&v, x, sizeof v);
-        return v;
-    }
-    static void store(E* x, vec v) { std::memcpy(x, &v, sizeof v); }
+    // The vector type at any element address: a load or store of it is one
+    // unaligned vector move (g++ copies a 32-byte memcpy as two 16-byte
+    // halves, and a whole-vector read of them right after stalls).
+    typedef E unaligned __attribute__((vector_size(W * sizeof(E)), aligned(alignof(E)), may_alias));
+    static vec load(const E* x) { return *reinterpret_cast<const unaligned*>(x); }
+    static void store(E* x, vec v) { *reinterpret_cast<unaligned*>(x) = v; }
     // The lanes below `count`.
     static mask first(index count) {
         mask m = {};
@@ -143,15 +143,8 @@ struct wide_parts {
         return load(reinterpret_cast<const E*>(&v) + K * p);
     }
     // K consecutive elements from x, widened, and back, rounded.
-    static part load(const E* x) {
-        narrow_part h;
-        std::memcpy(&h, x, sizeof h);
-        return __builtin_convertvector(h, part);
-    }
-    static void store(E* x, const part& s) {
-        const narrow_part h = __builtin_convertvector(s, narrow_part);
-        std::memcpy(x, &h, sizeof h);
-    }
+    static part load(const E* x) { return __builtin_convertvector(lanes<E, K>::load(x), part); }
+    static void store(E* x, const part& s) { lanes<E, K>::store(x, __builtin_convertvector(s, narrow_part)); }
     // x in every lane, as one initialiser (one broadcast).
     static part splat(Wide x) {
         return [x]<std::size_t... l>(std::index_sequence<l...>) { return part{((void)l, x)...}; }(
@@ -208,7 +201,7 @@ class column_rows_in {
   private:
     void refill() {
         if (next_ + W <= to_) {
-            for (int q = 0; q < W; ++q) std::memcpy(&rows_[q], X_ + q * n_ + next_, sizeof(vec));
+            for (int q = 0; q < W; ++q) rows_[q] = lanes<E, W>::load(X_ + q * n_ + next_);
             transpose<vec, W>(rows_);
         } else {
             for (index k = 0; k < W && next_ + k < to_; ++k)
@@ -235,7 +228,7 @@ class column_rows_out {
         rows_[held_++] = v;
         if (held_ == W) {
             transpose<vec, W>(rows_);
-            for (int q = 0; q < W; ++q) std::memcpy(X_ + q * n_ + next_, &rows_[q], sizeof(vec));
+            for (int q = 0; q < W; ++q) lanes<E, W>::store(X_ + q * n_ + next_, rows_[q]);
             next_ += W;
             held_ = 0;
         }

@@ -76,7 +76,7 @@ class group_tile {
         index p = 0;
         for (; p + L <= body; p += L) {
             vec v[L];
-            for (int b = 0; b < L; ++b) std::memcpy(&v[b], rows[b] + p, sizeof(vec));
+            for (int b = 0; b < L; ++b) v[b] = vl::load(rows[b] + p);
             fixed::transpose<vec, L>(v);
             for (int q = 0; q < L; ++q) band_[p + q] = v[q];
         }
@@ -96,7 +96,7 @@ class group_tile {
             vec v[L];
             for (int q = 0; q < L; ++q) v[q] = band_[p + q];
             fixed::transpose<vec, L>(v);
-            for (int b = 0; b < L; ++b) std::memcpy(rows[b] + p, &v[b], sizeof(vec));
+            for (int b = 0; b < L; ++b) vl::store(rows[b] + p, v[b]);
         }
         for (; p < rows_ * S_; ++p)
             if (inside(p))
@@ -171,7 +171,7 @@ class group_tile {
             index r = 0;
             for (; r + L <= rows_; r += L) {
                 vec v[L];
-                for (int b = 0; b < L; ++b) std::memcpy(&v[b], x + firsts_[b] - 1 + r, sizeof(vec));
+                for (int b = 0; b < L; ++b) v[b] = vl::load(x + firsts_[b] - 1 + r);
                 fixed::transpose<vec, L>(v);
                 for (int q = 0; q < L; ++q) x_[r + q] = v[q];
             }
@@ -189,7 +189,7 @@ class group_tile {
                 vec v[L];
                 for (int q = 0; q < L; ++q) v[q] = x_[r + q];
                 fixed::transpose<vec, L>(v);
-                for (int b = 0; b < L; ++b) std::memcpy(x + firsts_[b] - 1 + r, &v[b], sizeof(vec));
+                for (int b = 0; b < L; ++b) vl::store(x + firsts_[b] - 1 + r, v[b]);
             }
         for (; r < rows_; ++r)
             for (int l = 0; l < count_; ++l) x[firsts_[l] + r - 1] = x_[r][l];
