@@ -228,13 +228,9 @@ template <class T, int LW>
 void load_rows(const T* B, index n, index first, index last, T* y) {
     if constexpr (row_ops<T, LW>::vector) {
         static_assert(LW % 8 == 0);
-        using vec = typename fixed::lanes<T, 8>::vec;
         for (int h = 0; h < LW; h += 8) {
             fixed::column_rows_in<T, 8> rows(B + h * n, n, first - 1, last);
-            for (index r = first; r <= last; ++r) {
-                const vec v = rows.next();
-                std::memcpy(y + (r - first) * LW + h, &v, sizeof v);
-            }
+            for (index r = first; r <= last; ++r) fixed::lanes<T, 8>::store(y + (r - first) * LW + h, rows.next());
         }
     } else {
         for (index r = first; r <= last; ++r)
@@ -244,14 +240,9 @@ void load_rows(const T* B, index n, index first, index last, T* y) {
 template <class T, int LW>
 void store_rows(const T* y, index n, index first, index last, T* B) {
     if constexpr (row_ops<T, LW>::vector) {
-        using vec = typename fixed::lanes<T, 8>::vec;
         for (int h = 0; h < LW; h += 8) {
             fixed::column_rows_out<T, 8> rows(B + h * n, n, first - 1);
-            for (index r = first; r <= last; ++r) {
-                vec v;
-                std::memcpy(&v, y + (r - first) * LW + h, sizeof v);
-                rows.put(v);
-            }
+            for (index r = first; r <= last; ++r) rows.put(fixed::lanes<T, 8>::load(y + (r - first) * LW + h));
             rows.finish();
         }
     } else {

@@ -211,12 +211,9 @@ void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::in
             return detail::by_width(
                 hbw,
                 [&](auto W) {
-                    using vec = typename detail::fixed::lanes<T, W>::vec;
                     detail::fixed::column_rows_in<T, W> rows(spikes, n, first - 1, first - 1 + W);
-                    for (detail::index r = 0; r < W; ++r) {
-                        const vec v = rows.next();
-                        std::memcpy(links + (detail::index{left_last} + r) * W, &v, sizeof v);
-                    }
+                    for (detail::index r = 0; r < W; ++r)
+                        detail::fixed::lanes<T, W>::store(links + (detail::index{left_last} + r) * W, rows.next());
                 },
                 [] {});
     }
