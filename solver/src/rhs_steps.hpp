@@ -206,21 +206,6 @@ struct row_ops<T, LW, true> {
     }
 };
 
-// f(W) with the half bandwidth W as a compile-time constant where the row
-// loops have a form that keeps a window of W rows in registers (4 and 8),
-// W = 0 (the half bandwidth at run time) for every other.
-template <class F>
-void by_width(index hbw, F&& f) {
-    switch (hbw) {
-        case 4:
-            return f(std::integral_constant<int, 4>{});
-        case 8:
-            return f(std::integral_constant<int, 8>{});
-        default:
-            return f(std::integral_constant<int, 0>{});
-    }
-}
-
 // y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real
 // elements 8 columns and 8 rows at a time through a transpose (the columns
 // lie n elements apart).
@@ -360,7 +345,7 @@ template <class T, int LW>
 void forward(const T* A, index hbw, index first, index last, T* B, index n) {
     T y[lane_rows * LW];
     load_rows<T, LW>(B, n, first, last, y);
-    by_width(hbw, [&](auto W) { forward_rows<T, LW, W>(A, hbw, first, last - first + 1, y); });
+    fixed::by_fixed_width(hbw, [&](auto W) { forward_rows<T, LW, W>(A, hbw, first, last - first + 1, y); });
     store_rows<T, LW>(y, n, first, last, B);
 }
 
@@ -417,7 +402,7 @@ void back_substitute(const T* A, index hbw, index first, index last, index left_
             }
         }
     }
-    by_width(hbw, [&](auto W) { backward_rows<T, LW, W>(A, hbw, first, m, y); });
+    fixed::by_fixed_width(hbw, [&](auto W) { backward_rows<T, LW, W>(A, hbw, first, m, y); });
     store_rows<T, LW>(y, n, first, last, B);
 }
 

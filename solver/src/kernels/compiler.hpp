@@ -34,6 +34,21 @@ using index = std::int64_t;
 
 inline constexpr bool vector_lanes = PCHOL_VECTOR_LANES != 0;
 
+// f(W) with the half bandwidth W as a compile-time constant for the widths
+// whose row loops have an unrolled form (4 and 8), W = 0 (the half bandwidth
+// at run time) for every other.
+template <class F>
+inline auto by_fixed_width(index hbw, F&& f) {
+    switch (hbw) {
+        case 4:
+            return f(std::integral_constant<int, 4>{});
+        case 8:
+            return f(std::integral_constant<int, 8>{});
+        default:
+            return f(std::integral_constant<int, 0>{});
+    }
+}
+
 #if PCHOL_VECTOR_LANES
 template <class E, int W>
 struct lanes {

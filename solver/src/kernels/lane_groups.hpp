@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace pchol::detail::groups {
 
@@ -131,19 +132,10 @@ class group_tile {
     }
 
   private:
-    // f(W) with the half bandwidth W as a compile-time constant where the
-    // row loops have an unrolled form (4 and 8), W = 0 (the half bandwidth at
-    // run time) for every other.
+    // f(W), W the half bandwidth where the row loops have an unrolled form.
     template <class F>
     auto by_width(F&& f) {
-        switch (hbw_) {
-            case 4:
-                return f(std::integral_constant<int, 4>{});
-            case 8:
-                return f(std::integral_constant<int, 8>{});
-            default:
-                return f(std::integral_constant<int, 0>{});
-        }
+        return fixed::by_fixed_width(hbw_, std::forward<F>(f));
     }
 
     // Slots of the rows that end inside the block, and whether slot p of the
