@@ -323,22 +323,27 @@ def test_gil_is_released_during_the_solve():
     # in the solver's layout and the check of finite input is off, so no
     # NumPy copy or check (which may let go of the GIL themselves) runs in
     # the call.
+    # The system grows (twice the rows at a time) until its solve takes more
+    # than 30 ms on this machine, long enough for the gap to show.
     rng = np.random.default_rng(9)
-    n, u = 600_000, 8
-    rows0 = np.ascontiguousarray(lower_band(n, u, np.float64, rng).T)
-    b0 = rhs(n, 1, np.float64, rng)
-    rows, b = rows0.copy(), b0.copy()
+    u = 8
+    for n in (600_000, 1_200_000, 2_400_000, 4_800_000):
+        rows0 = np.ascontiguousarray(lower_band(n, u, np.float64, rng).T)
+        b0 = rhs(n, 1, np.float64, rng)
+        rows, b = rows0.copy(), b0.copy()
 
-    def solve():
-        np.copyto(rows, rows0)
-        np.copyto(b, b0)
-        start = time.perf_counter()
-        pchol.solveh_banded(rows.T, b, lower=True, overwrite_ab=True, overwrite_b=True,
-                            check_finite=False, threads=1, method="pipelined")
-        return start, time.perf_counter() - start
+        def solve():
+            np.copyto(rows, rows0)
+            np.copyto(b, b0)
+            start = time.perf_counter()
+            pchol.solveh_banded(rows.T, b, lower=True, overwrite_ab=True, overwrite_b=True,
+                                check_finite=False, threads=1, method="pipelined")
+            return start, time.perf_counter() - start
 
-    shortest = min(solve()[1] for _ in range(3))
-    assert shortest > 0.03, "the system is too small to show a gap"
+        shortest = min(solve()[1] for _ in range(3))
+        if shortest > 0.03:
+            break
+    assert shortest > 0.03, "even 4,800,000 rows solve too fast to show a gap"
     for _ in range(3):
         stamps, stop = [], threading.Event()
 
