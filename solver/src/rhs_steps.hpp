@@ -179,31 +179,17 @@ struct row_ops {
     }
 };
 
+// The vector form. Its wide sums (the back substitution's and the
+// separator tail's) are held in register-wide parts, fixed::wide_parts.
 template <class T, int LW>
 struct row_ops<T, LW, true> {
-    using tr = element_traits<T>;
     using row = typename fixed::lanes<T, LW>::vec;
-    using wrow = typename fixed::lanes<typename tr::wide_type, LW>::vec;
     static constexpr bool vector = true;
     static row load(const T* y) { return fixed::lanes<T, LW>::load(y); }
     static void store(T* y, const row& v) { fixed::lanes<T, LW>::store(y, v); }
-    // x in every lane, as one initialiser, which compilers emit as one
-    // broadcast (a loop over the lanes becomes LW inserts).
-    static row splat(T x) {
-        return [x]<std::size_t... l>(std::index_sequence<l...>) { return row{((void)l, x)...}; }(
-            std::make_index_sequence<LW>{});
-    }
+    static row splat(T x) { return fixed::lanes<T, LW>::splat(x); }
     static row mul_sub(const row& x, const row& p, const row& q) { return x - p * q; }
     static row div(const row& x, T d) { return x / splat(d); }
-    static wrow widen(const row& x) { return __builtin_convertvector(x, wrow); }
-    static row narrow(const wrow& s) { return __builtin_convertvector(s, row); }
-    static wrow acc_sub(const wrow& s, T p, const row& q) { return s - wide_splat(p) * widen(q); }
-    static row div_wide(const wrow& s, T d) { return narrow(s / wide_splat(d)); }
-    static wrow wide_splat(T x) {
-        using wide = typename tr::wide_type;
-        return [x]<std::size_t... l>(std::index_sequence<l...>) { return wrow{((void)l, wide(x))...}; }(
-            std::make_index_sequence<LW>{});
-    }
 };
 
 // y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real

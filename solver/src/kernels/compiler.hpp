@@ -64,6 +64,12 @@ struct lanes {
     typedef E unaligned __attribute__((vector_size(W * sizeof(E)), aligned(alignof(E)), may_alias));
     static vec load(const E* x) { return *reinterpret_cast<const unaligned*>(x); }
     static void store(E* x, vec v) { *reinterpret_cast<unaligned*>(x) = v; }
+    // x in every lane, as one initialiser, which compilers emit as one
+    // broadcast (a loop over the lanes becomes W inserts).
+    static vec splat(E x) {
+        return [x]<std::size_t... l>(std::index_sequence<l...>) { return vec{((void)l, x)...}; }(
+            std::make_index_sequence<W>{});
+    }
     // The lanes below `count`.
     static mask first(index count) {
         mask m = {};
@@ -160,11 +166,7 @@ struct wide_parts {
     // K consecutive elements from x, widened, and back, rounded.
     static part load(const E* x) { return __builtin_convertvector(lanes<E, K>::load(x), part); }
     static void store(E* x, const part& s) { lanes<E, K>::store(x, __builtin_convertvector(s, narrow_part)); }
-    // x in every lane, as one initialiser (one broadcast).
-    static part splat(Wide x) {
-        return [x]<std::size_t... l>(std::index_sequence<l...>) { return part{((void)l, x)...}; }(
-            std::make_index_sequence<K>{});
-    }
+    static part splat(Wide x) { return lanes<Wide, K>::splat(x); }
 };
 #endif
 

@@ -16,25 +16,26 @@ namespace pchol::detail::fixed {
 // One column b of B: the separator's W tail rows (ending at last) lose the
 // right neighbour's spike (rows r1..r2) times b's rows r1..r2, one wide
 // difference per tail row (lane i) over ascending rows, in register-wide
-// parts, the spike's rows read W at a time through a transpose. Real elements with vector lanes.
+// parts, the spike's rows read W at a time through a transpose. Real
+// elements with vector lanes.
 template <class T, int W>
 void separator_tail_column(index last, index r1, index r2, const T* spikes, T* b, index n) {
     using tr = element_traits<T>;
-    using q4 = wide_parts<T, typename tr::wide_type, W>;
-    using part = typename q4::part;
+    using wp = wide_parts<T, typename tr::wide_type, W>;
+    using part = typename wp::part;
     const index tail_first = last - W + 1;
-    part s[q4::P];
+    part s[wp::P];
     PCHOL_UNROLL
-    for (int p = 0; p < q4::P; ++p) s[p] = q4::load(b + tail_first - 1 + q4::K * p);
+    for (int p = 0; p < wp::P; ++p) s[p] = wp::load(b + tail_first - 1 + wp::K * p);
     column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
     for (index r = r1; r <= r2; ++r) {
         const auto x = rows.next();
-        const part br = q4::splat(tr::widen(b[r - 1]));
+        const part br = wp::splat(tr::widen(b[r - 1]));
         PCHOL_UNROLL
-        for (int p = 0; p < q4::P; ++p) s[p] = s[p] - q4::widen(x, p) * br;
+        for (int p = 0; p < wp::P; ++p) s[p] = s[p] - wp::widen(x, p) * br;
     }
     PCHOL_UNROLL
-    for (int p = 0; p < q4::P; ++p) q4::store(b + tail_first - 1 + q4::K * p, s[p]);
+    for (int p = 0; p < wp::P; ++p) wp::store(b + tail_first - 1 + wp::K * p, s[p]);
 }
 
 // The Gram matrix of the right neighbour's spike (rows r1..r2) leaves the
@@ -42,16 +43,16 @@ void separator_tail_column(index last, index r1, index r2, const T* spikes, T* b
 // Every entry is its own sum over ascending rows; one pass over the rows
 // carries all of them.
 // update_separator_tail for real elements: row i of the Gram matrix as
-// register-wide parts of wide sums (lane ip), and the sums of the first column of B
-// as more (lane i), formed in the same pass over the spike's rows. Each lane
+// register-wide parts of wide sums (lane ip), and the sums of the first
+// column of B as more (lane i), formed in the same pass over the spike's rows. Each lane
 // is its own sum over ascending rows with the products of the scalar loops.
 template <class T, int W>
 void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
                                  index nrhs) {
     using tr = element_traits<T>;
-    using q4 = wide_parts<T, typename tr::wide_type, W>;
-    using part = typename q4::part;
-    constexpr int P = q4::P;
+    using wp = wide_parts<T, typename tr::wide_type, W>;
+    using part = typename wp::part;
+    constexpr int P = wp::P;
     constexpr index S = W + 1;
     const index tail_first = last - W + 1;
     // g[i] holds the sums of row i of the Gram matrix in the parts of lanes
@@ -64,21 +65,21 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
         for (int p = 0; p < P; ++p) g[i][p] = part{};
     part s[P];
     PCHOL_UNROLL
-    for (int p = 0; p < P; ++p) s[p] = nrhs > 0 ? q4::load(B + tail_first - 1 + q4::K * p) : part{};
+    for (int p = 0; p < P; ++p) s[p] = nrhs > 0 ? wp::load(B + tail_first - 1 + wp::K * p) : part{};
     column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
     for (index r = r1; r <= r2; ++r) {
         const auto xn = rows.next();
         part x[P];
         PCHOL_UNROLL
-        for (int p = 0; p < P; ++p) x[p] = q4::widen(xn, p);
+        for (int p = 0; p < P; ++p) x[p] = wp::widen(xn, p);
         PCHOL_UNROLL
         for (int i = 0; i < W; ++i) {
-            const part xi = q4::splat(tr::widen(xn[i]));
+            const part xi = wp::splat(tr::widen(xn[i]));
             PCHOL_UNROLL
-            for (int p = i / q4::K; p < P; ++p) g[i][p] = g[i][p] + x[p] * xi;
+            for (int p = i / wp::K; p < P; ++p) g[i][p] = g[i][p] + x[p] * xi;
         }
         if (nrhs > 0) {
-            const part br = q4::splat(tr::widen(B[r - 1]));
+            const part br = wp::splat(tr::widen(B[r - 1]));
             PCHOL_UNROLL
             for (int p = 0; p < P; ++p) s[p] = s[p] - x[p] * br;
         }
@@ -87,11 +88,11 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     for (int i = 0; i < W; ++i) {
         T* const at = A + (tail_first + i - 1) * S;
         PCHOL_UNROLL
-        for (int ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip / q4::K][ip % q4::K]);
+        for (int ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip / wp::K][ip % wp::K]);
     }
     if (nrhs > 0) {
         PCHOL_UNROLL
-        for (int p = 0; p < P; ++p) q4::store(B + tail_first - 1 + q4::K * p, s[p]);
+        for (int p = 0; p < P; ++p) wp::store(B + tail_first - 1 + wp::K * p, s[p]);
     }
     for (index k = 1; k < nrhs; ++k) separator_tail_column<T, W>(last, r1, r2, spikes, B + k * n, n);
 }
