@@ -21,8 +21,11 @@
 //                          (without couplings)
 //   update_separator_tail  real: fixed::update_separator_tail_lanes,  reference
 //                          complex: fixed::update_separator_tail
-//   update_separator_head  fixed::update_separator_head               reference
-//   form_fill              fixed::form_fill                           reference
+//   update_separator_head  real, full head:                           reference
+//                          fixed::update_separator_head_lanes;
+//                          else fixed::update_separator_head
+//   form_fill              real, full head: fixed::form_fill_lanes;   reference
+//                          else fixed::form_fill
 //   apply_left_spike       fixed::apply_left_spike_column per column  reference
 //   back substitution of   fixed::back_substitution per column (the   reference apply_left_spike,
 //   a block (or a pair)    three steps fused row by row; pairs side   apply_link,
@@ -197,7 +200,13 @@ template <class T>
 void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last,
                            const T* spikes, T* B, const std::int32_t& n, const std::int32_t& nrhs) {
     detail::by_width(
-        hbw, [&](auto W) { detail::fixed::update_separator_head<T, W>(A, first, left_last, spikes, B, n, nrhs); },
+        hbw,
+        [&](auto W) {
+            if constexpr (detail::real_lanes<T>)
+                if (n - first + 1 >= W)
+                    return detail::fixed::update_separator_head_lanes<T, W>(A, first, left_last, spikes, B, n, nrhs);
+            detail::fixed::update_separator_head<T, W>(A, first, left_last, spikes, B, n, nrhs);
+        },
         [&] { detail::reference::update_separator_head(A, hbw, first, left_last, spikes, B, n, nrhs); });
 }
 
@@ -224,7 +233,12 @@ template <class T>
 void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                const std::int32_t& left_last, T* spikes, const std::int32_t& n) {
     detail::by_width(
-        hbw, [&](auto W) { detail::fixed::form_fill<T, W>(A, first, last, left_last, spikes, n); },
+        hbw,
+        [&](auto W) {
+            if constexpr (detail::real_lanes<T>)
+                if (n - first + 1 >= W) return detail::fixed::form_fill_lanes<T, W>(A, first, last, left_last, spikes, n);
+            detail::fixed::form_fill<T, W>(A, first, last, left_last, spikes, n);
+        },
         [&] { detail::reference::form_fill(A, hbw, first, last, left_last, spikes, n); });
 }
 

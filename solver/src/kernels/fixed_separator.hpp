@@ -176,6 +176,102 @@ void update_separator_head(T* A, index first, index left_last, const T* spikes, 
     }
 }
 
+// The elements of T one vector register of the target holds, W or fewer.
+template <class T, int W>
+inline constexpr int register_part = W < register_wide_lanes * 8 / static_cast<int>(sizeof(T))
+                                         ? W
+                                         : register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+
+// update_separator_head for real elements with a full head of W rows: the
+// head rows of spike column q are contiguous, so entry (r, c) of the head
+// triangle runs in lane c of a vector over the rows c (in register-wide
+// parts of C lanes), and head row r of B in lane r. Every entry still
+// loses its products one by one, q ascending, each rounded as in the scalar
+// loop; lanes left of the triangle's row are worked on zeros and never
+// stored.
+template <class T, int W>
+void update_separator_head_lanes(T* A, index first, index left_last, const T* spikes, T* B, index n, index nrhs) {
+    constexpr int C = register_part<T, W>;
+    constexpr int P = W / C;
+    using vl = lanes<T, C>;
+    using vec = typename vl::vec;
+    constexpr index S = W + 1;
+    const T* const head = spikes + first - 1;
+    vec h[W][P];  // h[q][p] lane l: spikes(first + p C + l, q)
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q)
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) h[q][p] = vl::load(head + q * n + p * C);
+    PCHOL_UNROLL
+    for (int r = 0; r < W; ++r) {
+        T* const ar = A + (first - 1 + r) * S;
+        PCHOL_UNROLL
+        for (int p = r / C; p < P; ++p) {
+            vec v = {};
+            PCHOL_UNROLL
+            for (int l = 0; l < C; ++l)
+                if (p * C + l >= r) v[l] = ar[p * C + l - r];
+            PCHOL_UNROLL
+            for (int q = 0; q < W; ++q) v = v - h[q][p] * vl::splat(head[q * n + r]);
+            PCHOL_UNROLL
+            for (int l = 0; l < C; ++l)
+                if (p * C + l >= r) ar[p * C + l - r] = v[l];
+        }
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        T bt[W];
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) {
+            vec v = vl::load(b + first - 1 + p * C);
+            PCHOL_UNROLL
+            for (int q = 0; q < W; ++q) v = v - h[q][p] * vl::splat(bt[q]);
+            vl::store(b + first - 1 + p * C, v);
+        }
+    }
+}
+
+// form_fill for real elements with a full head of W rows: the head rows of
+// every spike column are read first (the fill replaces them), then column j
+// of the fill is formed for all head rows at once, row r in lane r of wide
+// parts, each entry summed over ascending k with the scalar loop's
+// products; the scratch slots take the last head row, as the row loop leaves
+// them.
+template <class T, int W>
+void form_fill_lanes(T* A, index first, index last, index left_last, T* spikes, index n) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    using wp = wide_parts<T, wide, W>;
+    using part = typename wp::part;
+    constexpr int P = wp::P;
+    constexpr index S = W + 1;
+    T* const head = spikes + first - 1;
+    T* const v = A + (first - 2) * S + 1;
+    PCHOL_UNROLL
+    for (int i = 0; i < W; ++i) v[i] = head[i * n + W - 1];
+    part x[P][W];  // x[p][k] lane l: spikes(first + p K + l, k), widened
+    PCHOL_UNROLL
+    for (int k = 0; k < W; ++k)
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) x[p][k] = wp::load(head + k * n + p * wp::K);
+    PCHOL_UNROLL
+    for (int p = 0; p < P; ++p)
+        PCHOL_UNROLL
+        for (int j = 0; j < W; ++j) {
+            const T* const tj = spikes + j * n + left_last - W;  // t[k][j] = tj[k]
+            part s = wp::splat(tr::widen(tr::zero()));
+            PCHOL_UNROLL
+            for (int k = 0; k < W; ++k) s = s + x[p][k] * wp::splat(tr::widen(tj[k]));
+            wp::store(head + j * n + p * wp::K, -s);
+        }
+    for (index i = 0; i < W; ++i) {
+        T* const si = spikes + i * n;
+        for (index r = first + W; r <= last; ++r) si[r - 1] = tr::zero();
+    }
+}
+
 // form_fill: row by row, the head row's coupling x (copied to the scratch
 // slots of row first - 1, as the step defines) times the left neighbour's spike
 // tail rows, each entry summed over ascending k; then the rows below the
