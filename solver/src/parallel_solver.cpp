@@ -260,13 +260,17 @@ void eliminate_blocks(worker_state<T>& s) {
     T* const A = s.A;
     const index hbw = s.hbw;
     const index n = s.n;
-    auto couplings = [&](index first, index last) {
-        const bool left = first - d >= lf;
+    // The left coupling and its spike; with spike false the spike is left
+    // to the caller.
+    auto left_coupling = [&](index first, index last, bool spike) {
+        if (first - d < lf) return;
         // In phase 1 both couplings come from the band; later the spike is the
         // fill that form_fill left (zero below the head) and the right
         // coupling the one coupling_solve finds in the separator's head.
-        if (odd_blocks && left) gather_left_coupling(A, hbw, first, last, s.spikes, n);
-        if (left && hbw > 0) spike_solve(A, hbw, first, last, s.spikes, n);
+        if (odd_blocks) gather_left_coupling(A, hbw, first, last, s.spikes, n);
+        if (spike && hbw > 0) spike_solve(A, hbw, first, last, s.spikes, n);
+    };
+    auto right_coupling = [&](index first, index last) {
         if (odd_blocks) gather_right_coupling(A, hbw, first, last, n, s.spikes);
         if (first + d <= n) {
             const index head_end = std::min(first + d + hbw - 1, n);
@@ -275,6 +279,10 @@ void eliminate_blocks(worker_state<T>& s) {
             else
                 coupling_solve(A, hbw, last, first + d, head_end, s.spikes, n);
         }
+    };
+    auto couplings = [&](index first, index last) {
+        left_coupling(first, last, true);
+        right_coupling(first, last);
     };
     // The separator on the block's left takes the block's update of its
     // tail rows (of A and B) here, while the block's spike is still in the
@@ -338,8 +346,20 @@ void eliminate_blocks(worker_state<T>& s) {
                     }
                     tile.unpack(A);
                     if (failed()) break;
-                    for (int b = 0; b < h.grouped; ++b)
-                        couplings(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+                    // The group's spikes two blocks side by side (only the
+                    // first block of a level has none).
+                    const index rows = s.block_rows;
+                    int b = 0;
+                    if (h.group_firsts[0] - d < lf) couplings(h.group_firsts[b], h.group_firsts[b] + rows - 1), ++b;
+                    for (; b + 1 < h.grouped; b += 2) {
+                        const index f1 = h.group_firsts[b], f2 = h.group_firsts[b + 1];
+                        left_coupling(f1, f1 + rows - 1, false);
+                        left_coupling(f2, f2 + rows - 1, false);
+                        spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes, n);
+                        right_coupling(f1, f1 + rows - 1);
+                        right_coupling(f2, f2 + rows - 1);
+                    }
+                    for (; b < h.grouped; ++b) couplings(h.group_firsts[b], h.group_firsts[b] + rows - 1);
                 }
                 tile.forward(s.B, n, s.nrhs);
                 for (int b = 0; b < h.grouped; ++b)

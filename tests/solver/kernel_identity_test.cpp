@@ -274,8 +274,9 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
 // Two blocks factored and forward-substituted side by side against the plain
 // steps on each block alone: blocks of equal and of different lengths (one
 // chain runs on alone), a failed pivot in either block (the other one still
-// runs to its end, and both stop at their own failure), nrhs 0, 1 and 3.
-TYPED_TEST(KernelIdentity, PairedFactorisationAndForwardSubstitution) {
+// runs to its end, and both stop at their own failure), nrhs 0, 1 and 3;
+// and the two blocks' spikes solved side by side.
+TYPED_TEST(KernelIdentity, PairedFactorisationSubstitutionAndSpikes) {
     using T = TypeParam;
     for (const idx w : widths) {
         const idx br = std::max<idx>(576 / w, w + 1);
@@ -304,6 +305,13 @@ TYPED_TEST(KernelIdentity, PairedFactorisationAndForwardSubstitution) {
                     reference::rhs_forward_block(plain.data(), w, f2, l2, pb.data(), n, nrhs);
                     EXPECT_TRUE(identical(fb, pb, "rhs_forward_pair"));
                 }
+                // The two blocks' spikes (side by side when equally long).
+                const std::vector<T> s0 = random_columns<T>(n, w, 922 + len2);
+                std::vector<T> fs = s0, ps = s0;
+                pchol::detail::spike_solve_pair(plain.data(), w, f1, l1, f2, l2, fs.data(), n);
+                reference::spike_solve(plain.data(), w, f1, l1, ps.data(), n);
+                reference::spike_solve(plain.data(), w, f2, l2, ps.data(), n);
+                EXPECT_TRUE(identical(fs, ps, "spike_solve_pair"));
             }
         }
     }

@@ -355,6 +355,29 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
     }
 }
 
+// spike_solve on two independent blocks of the same sweep; side by side
+// when they are equally long.
+template <class T>
+void spike_solve_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* spikes,
+                      index n) {
+    if constexpr (real_lanes<T>) {
+        if ((hbw == 4 || hbw == 8) && last1 - first1 >= hbw && last2 - first2 == last1 - first1)
+            return by_width(
+                hbw,
+                [&](auto W) {
+                    constexpr int fit = fixed::register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+                    constexpr int C = W < fit ? W : fit;
+                    for (int c = 0; c < W; c += C)
+                        fixed::spike_solve_columns_pair<T, W, C>(A, first1, first2, last1 - first1 + 1, spikes + c * n,
+                                                                 n);
+                },
+                [] {});
+    }
+    for (const auto& [first, last] : {std::pair{first1, last1}, std::pair{first2, last2}})
+        pchol::spike_solve<T>(A, static_cast<std::int32_t>(hbw), static_cast<std::int32_t>(first),
+                              static_cast<std::int32_t>(last), spikes, static_cast<std::int32_t>(n));
+}
+
 // The factorisations of two independent blocks first1..last1 and
 // first2..last2. Each block's rows get the values of band_factor_block on it
 // alone: it runs to its end or to its own failed pivot, which sets

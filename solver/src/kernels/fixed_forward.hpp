@@ -60,6 +60,62 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
     out.finish();
 }
 
+// The same for two blocks of rows rows each (more than W), first1... and
+// first2..., side by side: each division waits on the row before, and the
+// other block's row fills that wait. The last W rows of each run alone.
+template <class T, int W, int C>
+void spike_solve_columns_pair(const T* A, index first1, index first2, index rows, T* spikes, index n) {
+    using vec = typename lanes<T, C>::vec;
+    constexpr index S = W + 1;
+    column_rows_in<T, C> in1(spikes, n, first1 - 1, first1 - 1 + rows), in2(spikes, n, first2 - 1, first2 - 1 + rows);
+    column_rows_out<T, C> out1(spikes, n, first1 - 1), out2(spikes, n, first2 - 1);
+    vec w1[W], w2[W];
+    vec x1 = in1.next(), x2 = in2.next();
+    PCHOL_UNROLL
+    for (index k = 0; k < W; ++k) {
+        w1[k] = in1.next();
+        w2[k] = in2.next();
+    }
+    const T* a1 = A + (first1 - 1) * S;
+    const T* a2 = A + (first2 - 1) * S;
+    index r = 0;
+    for (; r + W < rows; ++r, a1 += S, a2 += S) {
+        x1 = x1 / a1[0];
+        x2 = x2 / a2[0];
+        out1.put(x1);
+        out2.put(x2);
+        const vec next1 = w1[0] - x1 * a1[1];
+        const vec next2 = w2[0] - x2 * a2[1];
+        PCHOL_UNROLL
+        for (index k = 1; k < W; ++k) {
+            w1[k - 1] = w1[k] - x1 * a1[k + 1];
+            w2[k - 1] = w2[k] - x2 * a2[k + 1];
+        }
+        if (r + W + 1 < rows) {
+            w1[W - 1] = in1.next();
+            w2[W - 1] = in2.next();
+        }
+        x1 = next1;
+        x2 = next2;
+    }
+    // The last W rows: the windows run out at the blocks' last rows.
+    auto tail = [&](vec& x, vec(&w)[W], const T* ar, column_rows_out<T, C>& out) {
+        for (index t = r; t < rows; ++t, ar += S) {
+            x = x / ar[0];
+            out.put(x);
+            const index m = rows - 1 - t;
+            for (index k = 0; k < m; ++k) w[k] = w[k] - x * ar[k + 1];
+            if (m > 0) {
+                x = w[0];
+                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+            }
+        }
+        out.finish();
+    };
+    tail(x1, w1, a1, out1);
+    tail(x2, w2, a2, out2);
+}
+
 // All W columns, as many at a time as one vector register of the target
 // holds (W doubles are two AVX2 registers, and a window of such vectors is
 // kept in memory): the columns are independent, so each keeps its values.
