@@ -61,6 +61,13 @@ constexpr index pair_blocks_left = 16;
 // enough for 8 threads to take one each.
 constexpr index group_groups_left = 8;
 
+template <class T>
+using wide_of_t = typename element_traits<T>::wide_type;
+
+// The wide elements a block's kept spike rows may take (rows times hbw):
+// every block that fits a lane group's tile fits here too.
+constexpr index kept_room = 2048;
+
 // The waits of wait_stats: each worker sums its own and adds them to the
 // totals when it returns.
 #ifdef PCHOL_WAIT_STATS
@@ -293,7 +300,8 @@ void eliminate_blocks(worker_state<T>& s) {
     // block's forward-solved rows are in the cache.
     // With separators_in_elimination the separator on its right takes the
     // update of its head too.
-    auto update_separators_of = [&](index first, index last) {
+    // kept: the block's spike rows as spike_solve_pair kept them, or null.
+    auto update_separators_of = [&](index first, index last, const wide_of_t<T>* kept = nullptr) {
         const bool left = first - d >= lf;
         if (!s.tails_in_elimination) return;
         if (s.rhs_only) {
@@ -317,7 +325,11 @@ void eliminate_blocks(worker_state<T>& s) {
                     });
             return;
         }
-        if (left) update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
+        if (left && kept)
+            update_separator_tail_kept(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, kept, s.B, n,
+                                       s.nrhs);
+        else if (left)
+            update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
         if (s.separators_in_elimination && first + d <= n)
             separator_head(s, first + d, std::min(first + d + s.block_rows - 1, n), last, left);
     };
@@ -346,20 +358,35 @@ void eliminate_blocks(worker_state<T>& s) {
                     }
                     tile.unpack(A);
                     if (failed()) break;
+                    tile.forward(s.B, n, s.nrhs);
                     // The group's spikes two blocks side by side (only the
-                    // first block of a level has none).
+                    // first block of a level has none), each pair's rows
+                    // kept for the Gram matrices of its left separators.
+                    // The couplings do not touch B, and each block's
+                    // updates of its separators follow its couplings as in
+                    // a block taken alone.
                     const index rows = s.block_rows;
+                    wide_of_t<T> kept[2][kept_room];
+                    const bool keep = rows * hbw <= kept_room;
+                    auto alone = [&](index f) {
+                        couplings(f, f + rows - 1);
+                        update_separators_of(f, f + rows - 1);
+                    };
                     int b = 0;
-                    if (h.group_firsts[0] - d < lf) couplings(h.group_firsts[b], h.group_firsts[b] + rows - 1), ++b;
+                    if (h.group_firsts[0] - d < lf) alone(h.group_firsts[b++]);
                     for (; b + 1 < h.grouped; b += 2) {
                         const index f1 = h.group_firsts[b], f2 = h.group_firsts[b + 1];
                         left_coupling(f1, f1 + rows - 1, false);
                         left_coupling(f2, f2 + rows - 1, false);
-                        spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes, n);
+                        const bool pair_kept = spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes,
+                                                                n, keep ? kept[0] : nullptr, keep ? kept[1] : nullptr);
                         right_coupling(f1, f1 + rows - 1);
                         right_coupling(f2, f2 + rows - 1);
+                        update_separators_of(f1, f1 + rows - 1, pair_kept ? kept[0] : nullptr);
+                        update_separators_of(f2, f2 + rows - 1, pair_kept ? kept[1] : nullptr);
                     }
-                    for (; b < h.grouped; ++b) couplings(h.group_firsts[b], h.group_firsts[b] + rows - 1);
+                    for (; b < h.grouped; ++b) alone(h.group_firsts[b]);
+                    continue;
                 }
                 tile.forward(s.B, n, s.nrhs);
                 for (int b = 0; b < h.grouped; ++b)

@@ -27,6 +27,13 @@
 #define PCHOL_VECTOR_LANES 0
 #define PCHOL_UNROLL
 #endif
+// Kept out of line: the refill of a row reader, whose transpose needs many
+// registers, would otherwise push the sums of the loop around it to memory.
+#if defined(__GNUC__)
+#define PCHOL_OUT_OF_LINE __attribute__((noinline))
+#else
+#define PCHOL_OUT_OF_LINE
+#endif
 
 namespace pchol::detail::fixed {
 
@@ -216,7 +223,7 @@ class column_rows_in {
     }
 
   private:
-    void refill() {
+    PCHOL_OUT_OF_LINE void refill() {
         if (next_ + W <= to_) {
             for (int q = 0; q < W; ++q) rows_[q] = lanes<E, W>::load(X_ + q * n_ + next_);
             transpose<vec, W>(rows_);

@@ -356,26 +356,45 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
 }
 
 // spike_solve on two independent blocks of the same sweep; side by side
-// when they are equally long.
+// when they are equally long. With keep1 and keep2 (room for rows times hbw
+// wide elements each), the side-by-side solve also keeps each block's
+// solved rows there, widened, for update_separator_tail_kept, and says so.
 template <class T>
-void spike_solve_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* spikes,
-                      index n) {
+bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* spikes,
+                      index n, typename element_traits<T>::wide_type* keep1 = nullptr,
+                      typename element_traits<T>::wide_type* keep2 = nullptr) {
     if constexpr (real_lanes<T>) {
-        if ((hbw == 4 || hbw == 8) && last1 - first1 >= hbw && last2 - first2 == last1 - first1)
-            return by_width(
+        if ((hbw == 4 || hbw == 8) && last1 - first1 >= hbw && last2 - first2 == last1 - first1) {
+            by_width(
                 hbw,
                 [&](auto W) {
                     constexpr int fit = fixed::register_wide_lanes * 8 / static_cast<int>(sizeof(T));
                     constexpr int C = W < fit ? W : fit;
                     for (int c = 0; c < W; c += C)
                         fixed::spike_solve_columns_pair<T, W, C>(A, first1, first2, last1 - first1 + 1, spikes + c * n,
-                                                                 n);
+                                                                 n, keep1 ? keep1 + c : nullptr,
+                                                                 keep2 ? keep2 + c : nullptr);
                 },
                 [] {});
+            return keep1 && keep2;
+        }
     }
     for (const auto& [first, last] : {std::pair{first1, last1}, std::pair{first2, last2}})
         pchol::spike_solve<T>(A, static_cast<std::int32_t>(hbw), static_cast<std::int32_t>(first),
                               static_cast<std::int32_t>(last), spikes, static_cast<std::int32_t>(n));
+    return false;
+}
+
+// update_separator_tail with the right neighbour's spike rows r1..r2 as
+// spike_solve_pair kept them (hbw 4 or 8, real elements).
+template <class T>
+void update_separator_tail_kept(T* A, index hbw, index last, index r1, index r2, const T* spikes,
+                                const typename element_traits<T>::wide_type* kept, T* B, index n, index nrhs) {
+    if constexpr (real_lanes<T>)
+        by_width(
+            hbw,
+            [&](auto W) { fixed::update_separator_tail_lanes<T, W>(A, last, r1, r2, spikes, B, n, nrhs, kept); },
+            [] {});
 }
 
 // The factorisations of two independent blocks first1..last1 and

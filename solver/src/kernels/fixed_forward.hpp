@@ -63,10 +63,19 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
 // The same for two blocks of rows rows each (more than W), first1... and
 // first2..., side by side: each division waits on the row before, and the
 // other block's row fills that wait. The last W rows of each run alone.
+// With keep1 and keep2, every solved row is also kept there, widened, one
+// row every W elements (keep points at the row's first of these columns),
+// for the Gram matrix of the separator's tail.
 template <class T, int W, int C>
-void spike_solve_columns_pair(const T* A, index first1, index first2, index rows, T* spikes, index n) {
+void spike_solve_columns_pair(const T* A, index first1, index first2, index rows, T* spikes, index n,
+                              typename element_traits<T>::wide_type* keep1 = nullptr,
+                              typename element_traits<T>::wide_type* keep2 = nullptr) {
     using vec = typename lanes<T, C>::vec;
+    using wl = lanes<typename element_traits<T>::wide_type, C>;
     constexpr index S = W + 1;
+    auto keep = [](typename element_traits<T>::wide_type* k, index row, const vec& x) {
+        if (k) wl::store(k + row * W, __builtin_convertvector(x, typename wl::vec));
+    };
     column_rows_in<T, C> in1(spikes, n, first1 - 1, first1 - 1 + rows), in2(spikes, n, first2 - 1, first2 - 1 + rows);
     column_rows_out<T, C> out1(spikes, n, first1 - 1), out2(spikes, n, first2 - 1);
     vec w1[W], w2[W];
@@ -84,6 +93,8 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
         x2 = x2 / a2[0];
         out1.put(x1);
         out2.put(x2);
+        keep(keep1, r, x1);
+        keep(keep2, r, x2);
         const vec next1 = w1[0] - x1 * a1[1];
         const vec next2 = w2[0] - x2 * a2[1];
         PCHOL_UNROLL
@@ -99,10 +110,12 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
         x2 = next2;
     }
     // The last W rows: the windows run out at the blocks' last rows.
-    auto tail = [&](vec& x, vec(&w)[W], const T* ar, column_rows_out<T, C>& out) {
+    auto tail = [&](vec& x, vec(&w)[W], const T* ar, column_rows_out<T, C>& out,
+                    typename element_traits<T>::wide_type* k) {
         for (index t = r; t < rows; ++t, ar += S) {
             x = x / ar[0];
             out.put(x);
+            keep(k, t, x);
             const index m = rows - 1 - t;
             for (index k = 0; k < m; ++k) w[k] = w[k] - x * ar[k + 1];
             if (m > 0) {
@@ -112,8 +125,8 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
         }
         out.finish();
     };
-    tail(x1, w1, a1, out1);
-    tail(x2, w2, a2, out2);
+    tail(x1, w1, a1, out1, keep1);
+    tail(x2, w2, a2, out2, keep2);
 }
 
 // All W columns, as many at a time as one vector register of the target

@@ -42,58 +42,140 @@ void separator_tail_column(index last, index r1, index r2, const T* spikes, T* b
 // separator's tail triangle, and spike times B leaves its tail rows of B.
 // Every entry is its own sum over ascending rows; one pass over the rows
 // carries all of them.
-// update_separator_tail for real elements: row i of the Gram matrix as
-// register-wide parts of wide sums (lane ip), and the sums of the first
-// column of B as more (lane i), formed in the same pass over the spike's rows. Each lane
-// is its own sum over ascending rows with the products of the scalar loops.
-template <class T, int W>
-void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
-                                 index nrhs) {
+// For real elements the Gram loops read the spike's rows, from column c0
+// on, from one of two sources: the spike's columns through a transpose, or
+// the rows the spike solve kept, widened, W a row (spike_solve_columns_pair).
+// part(p): lanes c0 + K p ... as wide values; at(q): column q.
+template <class T, int W, int c0>
+class spike_rows_read {
+    using tr = element_traits<T>;
+    using wc = wide_parts<T, typename tr::wide_type, W - c0>;
+
+  public:
+    spike_rows_read(const T* spikes, index n, index r1, index r2) : rows_(spikes + c0 * n, n, r1 - 1, r2) {}
+    void next() { x_ = rows_.next(); }
+    typename wc::part part(int p) const { return wc::widen(x_, p); }
+    typename tr::wide_type at(int q) const { return tr::widen(x_[q - c0]); }
+
+  private:
+    column_rows_in<T, W - c0> rows_;
+    typename lanes<T, W - c0>::vec x_{};
+};
+
+template <class T, int W, int c0>
+class spike_rows_kept {
+    using wide = typename element_traits<T>::wide_type;
+    using wc = wide_parts<T, wide, W - c0>;
+
+  public:
+    explicit spike_rows_kept(const wide* kept) : row_(kept - W) {}
+    void next() { row_ += W; }
+    typename wc::part part(int p) const { return lanes<wide, wc::K>::load(row_ + c0 + wc::K * p); }
+    wide at(int q) const { return row_[q]; }
+
+  private:
+    const wide* row_;
+};
+
+// Rows I0 ... I1 - 1 of the Gram matrix of the spike's rows r1..r2: row i
+// as register-wide parts of wide sums (lane ip), over the columns from the
+// part of lane I0 on (the parts wholly below the diagonal are never
+// formed); with b, the sums of b's tail rows (lane i) in the same pass
+// (I0 = 0). Each lane is its own sum over ascending rows with the products
+// of the scalar loops.
+template <class T, int W, int I0, int I1, template <class, int, int> class Rows, class Source>
+void separator_tail_gram(T* A, index tail_first, index r1, index r2, const Source& source, T* b) {
     using tr = element_traits<T>;
     using wp = wide_parts<T, typename tr::wide_type, W>;
+    constexpr int K = wp::K;
+    constexpr int c0 = K * (I0 / K);  // the first column read
     using part = typename wp::part;
-    constexpr int P = wp::P;
+    constexpr int P = (W - c0) / K;
     constexpr index S = W + 1;
-    const index tail_first = last - W + 1;
-    // g[i] holds the sums of row i of the Gram matrix in the parts of lanes
-    // ip >= i (the parts wholly below the diagonal are never formed); s the
-    // tail rows of the first column of B.
-    part g[W][P];
+    part g[I1 - I0][P];
     PCHOL_UNROLL
-    for (int i = 0; i < W; ++i)
+    for (int i = 0; i < I1 - I0; ++i)
         PCHOL_UNROLL
         for (int p = 0; p < P; ++p) g[i][p] = part{};
     part s[P];
     PCHOL_UNROLL
-    for (int p = 0; p < P; ++p) s[p] = nrhs > 0 ? wp::load(B + tail_first - 1 + wp::K * p) : part{};
-    column_rows_in<T, W> rows(spikes, n, r1 - 1, r2);
+    for (int p = 0; p < P; ++p) s[p] = b ? wp::load(b + tail_first - 1 + K * p) : part{};
+    Rows<T, W, c0> rows = source.template rows<c0>();
     for (index r = r1; r <= r2; ++r) {
-        const auto xn = rows.next();
+        rows.next();
         part x[P];
         PCHOL_UNROLL
-        for (int p = 0; p < P; ++p) x[p] = wp::widen(xn, p);
+        for (int p = 0; p < P; ++p) x[p] = rows.part(p);
         PCHOL_UNROLL
-        for (int i = 0; i < W; ++i) {
-            const part xi = wp::splat(tr::widen(xn[i]));
+        for (int i = I0; i < I1; ++i) {
+            const part xi = wp::splat(rows.at(i));
             PCHOL_UNROLL
-            for (int p = i / wp::K; p < P; ++p) g[i][p] = g[i][p] + x[p] * xi;
+            for (int p = (i - c0) / K; p < P; ++p) g[i - I0][p] = g[i - I0][p] + x[p] * xi;
         }
-        if (nrhs > 0) {
-            const part br = wp::splat(tr::widen(B[r - 1]));
+        if (c0 == 0 && b) {
+            const part br = wp::splat(tr::widen(b[r - 1]));
             PCHOL_UNROLL
             for (int p = 0; p < P; ++p) s[p] = s[p] - x[p] * br;
         }
     }
     PCHOL_UNROLL
-    for (int i = 0; i < W; ++i) {
+    for (int i = I0; i < I1; ++i) {
         T* const at = A + (tail_first + i - 1) * S;
         PCHOL_UNROLL
-        for (int ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip / wp::K][ip % wp::K]);
+        for (int ip = i; ip < W; ++ip)
+            at[ip - i] = tr::sub_wide(at[ip - i], g[i - I0][(ip - c0) / K][(ip - c0) % K]);
     }
-    if (nrhs > 0) {
+    if (c0 == 0 && b) {
         PCHOL_UNROLL
-        for (int p = 0; p < P; ++p) wp::store(B + tail_first - 1 + wp::K * p, s[p]);
+        for (int p = 0; p < P; ++p) wp::store(b + tail_first - 1 + K * p, s[p]);
     }
+}
+
+// The two sources, as separator_tail_gram makes its reader from them.
+template <class T, int W>
+struct read_spike_rows {
+    const T* spikes;
+    index n, r1, r2;
+    template <int c0>
+    spike_rows_read<T, W, c0> rows() const {
+        return {spikes, n, r1, r2};
+    }
+};
+template <class T, int W>
+struct kept_spike_rows {
+    const typename element_traits<T>::wide_type* kept;
+    template <int c0>
+    spike_rows_kept<T, W, c0> rows() const {
+        return spike_rows_kept<T, W, c0>(kept);
+    }
+};
+
+// update_separator_tail for real elements: the Gram matrix and the first
+// column of B in one pass over the spike's rows; when its sums would not
+// fit the target's vector registers (wide sums of W lanes in two or more
+// registers: AVX2), the first W / 2 rows of the Gram matrix and the column
+// of B in one pass and the other rows, over the spike's last columns only,
+// in a second. A sum kept in memory would carry its chain through a store
+// and a load every row. With kept, the spike's rows are read from the rows
+// the spike solve kept (widened, W a row), else from spikes.
+template <class T, int W>
+void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs,
+                                 const typename element_traits<T>::wide_type* kept = nullptr) {
+    using wp = wide_parts<T, typename element_traits<T>::wide_type, W>;
+    const index tail_first = last - W + 1;
+    T* const b = nrhs > 0 ? B : nullptr;
+    auto passes = [&]<template <class, int, int> class Rows>(const auto& source) {
+        if constexpr (wp::P == 1) {
+            separator_tail_gram<T, W, 0, W, Rows>(A, tail_first, r1, r2, source, b);
+        } else {
+            separator_tail_gram<T, W, 0, W / 2, Rows>(A, tail_first, r1, r2, source, b);
+            separator_tail_gram<T, W, W / 2, W, Rows>(A, tail_first, r1, r2, source, nullptr);
+        }
+    };
+    if (kept)
+        passes.template operator()<spike_rows_kept>(kept_spike_rows<T, W>{kept});
+    else
+        passes.template operator()<spike_rows_read>(read_spike_rows<T, W>{spikes, n, r1, r2});
     for (index k = 1; k < nrhs; ++k) separator_tail_column<T, W>(last, r1, r2, spikes, B + k * n, n);
 }
 
