@@ -249,7 +249,7 @@ template <class T>
 void separator_head(worker_state<T>& s, index first, index last, index left_last, bool fill) {
     update_separator_head(s.A, s.hbw, first, left_last, s.spikes, s.B, s.n, s.nrhs);
     save_link(s.hbw, first, left_last, s.spikes, s.links, s.n);
-    if (fill) form_fill(s.A, s.hbw, first, last, left_last, s.spikes, s.n);
+    if (fill) form_fill_head(s.A, s.hbw, first, last, left_last, s.spikes, s.n);
 }
 
 // An elimination sweep: phase 1 (level_scale 1) eliminates the odd blocks,
@@ -272,10 +272,12 @@ void eliminate_blocks(worker_state<T>& s) {
     auto left_coupling = [&](index first, index last, bool spike) {
         if (first - d < lf) return;
         // In phase 1 both couplings come from the band; later the spike is the
-        // fill that form_fill left (zero below the head) and the right
-        // coupling the one coupling_solve finds in the separator's head.
-        if (odd_blocks) gather_left_coupling(A, hbw, first, last, s.spikes, n);
-        if (spike && hbw > 0) spike_solve(A, hbw, first, last, s.spikes, n);
+        // fill that form_fill_head left in the head and the right coupling
+        // the one coupling_solve finds in the separator's head. The spike's
+        // rows below the head are zero to the spike solve, which writes
+        // them all.
+        if (odd_blocks) gather_left_coupling_head(A, hbw, first, last, s.spikes, n);
+        if (spike && hbw > 0) spike_solve_from_head(A, hbw, first, last, s.spikes, n);
     };
     auto right_coupling = [&](index first, index last) {
         if (odd_blocks) gather_right_coupling(A, hbw, first, last, n, s.spikes);

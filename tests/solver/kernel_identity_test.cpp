@@ -275,7 +275,7 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
 // steps on each block alone: blocks of equal and of different lengths (one
 // chain runs on alone), a failed pivot in either block (the other one still
 // runs to its end, and both stop at their own failure), nrhs 0, 1 and 3;
-// and the two blocks' spikes solved side by side.
+// and the two blocks' spikes solved from their heads, side by side.
 TYPED_TEST(KernelIdentity, PairedFactorisationSubstitutionAndSpikes) {
     using T = TypeParam;
     for (const idx w : widths) {
@@ -305,13 +305,21 @@ TYPED_TEST(KernelIdentity, PairedFactorisationSubstitutionAndSpikes) {
                     reference::rhs_forward_block(plain.data(), w, f2, l2, pb.data(), n, nrhs);
                     EXPECT_TRUE(identical(fb, pb, "rhs_forward_pair"));
                 }
-                // The two blocks' spikes (side by side when equally long).
+                // The two blocks' spikes from their heads (side by side when
+                // equally long): the rows below each head count as zeros,
+                // whatever they hold.
                 const std::vector<T> s0 = random_columns<T>(n, w, 922 + len2);
-                std::vector<T> fs = s0, ps = s0;
+                std::vector<T> fs = s0, ps = s0, one = s0;
+                for (const auto& [f, l] : {std::pair{f1, l1}, std::pair{f2, l2}})
+                    for (idx q = 0; q < w; ++q)
+                        for (idx r = f + w; r <= l; ++r) ps[q * n + r - 1] = T(0);
                 pchol::detail::spike_solve_pair(plain.data(), w, f1, l1, f2, l2, fs.data(), n);
                 reference::spike_solve(plain.data(), w, f1, l1, ps.data(), n);
                 reference::spike_solve(plain.data(), w, f2, l2, ps.data(), n);
                 EXPECT_TRUE(identical(fs, ps, "spike_solve_pair"));
+                pchol::detail::spike_solve_from_head(plain.data(), w, f1, l1, one.data(), n);
+                pchol::detail::spike_solve_from_head(plain.data(), w, f2, l2, one.data(), n);
+                EXPECT_TRUE(identical(one, ps, "spike_solve_from_head"));
             }
         }
     }

@@ -132,7 +132,8 @@ void spike_solve(const T* A, const std::int32_t& hbw, const std::int32_t& first,
     detail::by_width(
         hbw,
         [&](auto W) {
-            if constexpr (detail::real_lanes<T>) detail::fixed::spike_solve_lanes<T, W>(A, first, last, spikes, n);
+            if constexpr (detail::real_lanes<T>)
+                detail::fixed::spike_solve_lanes<T, W>(A, first, last, spikes, n, last - first + 1);
             else detail::fixed::spike_solve_window<T, W>(A, first, last, spikes, n);
         },
         [&] { detail::reference::spike_solve(A, hbw, first, last, spikes, n); });
@@ -355,10 +356,42 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
     }
 }
 
-// spike_solve on two independent blocks of the same sweep; side by side
-// when they are equally long. With keep1 and keep2 (room for rows times hbw
-// wide elements each), the side-by-side solve also keeps each block's
-// solved rows there, widened, for update_separator_tail_kept, and says so.
+// The worker's spike inputs are nonzero only in a block's head, its first
+// hbw rows: gather_left_coupling_head and form_fill_head write the head
+// alone, and spike_solve_from_head takes every row below it as zero,
+// whatever spikes holds there (it clears those rows itself where it runs
+// the public kernel). The stored spikes are those of the public kernels,
+// which clear the rows below the head and then read them.
+template <class T>
+void gather_left_coupling_head(const T* A, index hbw, index first, index last, T* spikes, index n) {
+    reference::gather_left_coupling(A, hbw, first, std::min(last, first + hbw - 1), spikes, n);
+}
+
+template <class T>
+void form_fill_head(T* A, index hbw, index first, index last, index left_last, T* spikes, index n) {
+    const index head_end = std::min(first + hbw - 1, n);
+    pchol::form_fill<T>(A, static_cast<std::int32_t>(hbw), static_cast<std::int32_t>(first),
+                        static_cast<std::int32_t>(std::min(last, head_end)), static_cast<std::int32_t>(left_last),
+                        spikes, static_cast<std::int32_t>(n));
+}
+
+template <class T>
+void spike_solve_from_head(const T* A, index hbw, index first, index last, T* spikes, index n) {
+    if constexpr (real_lanes<T>)
+        if ((hbw == 4 || hbw == 8) && last - first >= hbw)
+            return by_width(
+                hbw, [&](auto W) { fixed::spike_solve_lanes<T, W>(A, first, last, spikes, n, W); }, [] {});
+    for (index q = 0; q < hbw; ++q)
+        for (index r = first + hbw; r <= last; ++r) spikes[q * n + r - 1] = element_traits<T>::zero();
+    pchol::spike_solve<T>(A, static_cast<std::int32_t>(hbw), static_cast<std::int32_t>(first),
+                          static_cast<std::int32_t>(last), spikes, static_cast<std::int32_t>(n));
+}
+
+// spike_solve_from_head on two independent blocks of the same sweep; side
+// by side when they are equally long. With keep1 and keep2 (room for rows
+// times hbw wide elements each), the side-by-side solve also keeps each
+// block's solved rows there, widened, for update_separator_tail_kept, and
+// says so.
 template <class T>
 bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* spikes,
                       index n, typename element_traits<T>::wide_type* keep1 = nullptr,
@@ -372,16 +405,15 @@ bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index fi
                     constexpr int C = W < fit ? W : fit;
                     for (int c = 0; c < W; c += C)
                         fixed::spike_solve_columns_pair<T, W, C>(A, first1, first2, last1 - first1 + 1, spikes + c * n,
-                                                                 n, keep1 ? keep1 + c : nullptr,
+                                                                 n, W, keep1 ? keep1 + c : nullptr,
                                                                  keep2 ? keep2 + c : nullptr);
                 },
                 [] {});
             return keep1 && keep2;
         }
     }
-    for (const auto& [first, last] : {std::pair{first1, last1}, std::pair{first2, last2}})
-        pchol::spike_solve<T>(A, static_cast<std::int32_t>(hbw), static_cast<std::int32_t>(first),
-                              static_cast<std::int32_t>(last), spikes, static_cast<std::int32_t>(n));
+    spike_solve_from_head(A, hbw, first1, last1, spikes, n);
+    spike_solve_from_head(A, hbw, first2, last2, spikes, n);
     return false;
 }
 

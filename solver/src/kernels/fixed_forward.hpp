@@ -25,19 +25,22 @@ namespace pchol::detail::fixed {
 // (a division by the diagonal entry, then one multiply-subtract per row that
 // it updates), so the stored values are those of the scalar window.
 // C of the W columns (from spikes on) at a time, C lanes of one vector.
+// Only the block's first input_rows rows are read: the rows below them
+// enter the window as zeros, whatever spikes holds there.
 template <class T, int W, int C>
-void spike_solve_columns(const T* A, index first, index last, T* spikes, index n) {
+void spike_solve_columns(const T* A, index first, index last, T* spikes, index n, index input_rows) {
     using vec = typename lanes<T, C>::vec;
     constexpr index S = W + 1;
     // The rows of the C columns, read and written in order: row first - 1
     // (from 0) is the block's first, and every row is read before it is
     // written.
-    column_rows_in<T, C> in(spikes, n, first - 1, last);
+    const index read_end = first - 1 + std::min(last - first + 1, input_rows);  // rows read: up to here (from 0)
+    column_rows_in<T, C> in(spikes, n, first - 1, read_end);
     column_rows_out<T, C> out(spikes, n, first - 1);
     vec w[W];
     vec x = in.next();
     PCHOL_UNROLL
-    for (index k = 0; k < W; ++k) w[k] = first + k < last ? in.next() : vec{};
+    for (index k = 0; k < W; ++k) w[k] = first + k < read_end ? in.next() : vec{};
     for (index r = first; r <= last; ++r) {
         const T* const ar = A + (r - 1) * S;
         x = x / ar[0];
@@ -46,7 +49,7 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
             const vec next = w[0] - x * ar[1];
             PCHOL_UNROLL
             for (index k = 1; k < W; ++k) w[k - 1] = w[k] - x * ar[k + 1];
-            if (r + W < last) w[W - 1] = in.next();
+            if (r + W < last) w[W - 1] = r + W < read_end ? in.next() : vec{};
             x = next;
         } else {
             const index m = last - r;
@@ -66,9 +69,10 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
 // With keep1 and keep2, every solved row is also kept there, widened, one
 // row every W elements (keep points at the row's first of these columns),
 // for the Gram matrix of the separator's tail.
+// Rows from input_rows on enter as zeros, as in spike_solve_columns.
 template <class T, int W, int C>
 void spike_solve_columns_pair(const T* A, index first1, index first2, index rows, T* spikes, index n,
-                              typename element_traits<T>::wide_type* keep1 = nullptr,
+                              index input_rows, typename element_traits<T>::wide_type* keep1 = nullptr,
                               typename element_traits<T>::wide_type* keep2 = nullptr) {
     using vec = typename lanes<T, C>::vec;
     using wl = lanes<typename element_traits<T>::wide_type, C>;
@@ -76,14 +80,15 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
     auto keep = [](typename element_traits<T>::wide_type* k, index row, const vec& x) {
         if (k) wl::store(k + row * W, __builtin_convertvector(x, typename wl::vec));
     };
-    column_rows_in<T, C> in1(spikes, n, first1 - 1, first1 - 1 + rows), in2(spikes, n, first2 - 1, first2 - 1 + rows);
+    const index read = std::min(rows, input_rows);
+    column_rows_in<T, C> in1(spikes, n, first1 - 1, first1 - 1 + read), in2(spikes, n, first2 - 1, first2 - 1 + read);
     column_rows_out<T, C> out1(spikes, n, first1 - 1), out2(spikes, n, first2 - 1);
     vec w1[W], w2[W];
     vec x1 = in1.next(), x2 = in2.next();
     PCHOL_UNROLL
     for (index k = 0; k < W; ++k) {
-        w1[k] = in1.next();
-        w2[k] = in2.next();
+        w1[k] = k + 1 < read ? in1.next() : vec{};
+        w2[k] = k + 1 < read ? in2.next() : vec{};
     }
     const T* a1 = A + (first1 - 1) * S;
     const T* a2 = A + (first2 - 1) * S;
@@ -102,9 +107,12 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
             w1[k - 1] = w1[k] - x1 * a1[k + 1];
             w2[k - 1] = w2[k] - x2 * a2[k + 1];
         }
-        if (r + W + 1 < rows) {
+        if (r + W + 1 < read) {
             w1[W - 1] = in1.next();
             w2[W - 1] = in2.next();
+        } else {
+            w1[W - 1] = vec{};
+            w2[W - 1] = vec{};
         }
         x1 = next1;
         x2 = next2;
@@ -133,11 +141,11 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
 // holds (W doubles are two AVX2 registers, and a window of such vectors is
 // kept in memory): the columns are independent, so each keeps its values.
 template <class T, int W>
-void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n) {
+void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n, index input_rows) {
     constexpr int fit = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
     constexpr int C = W < fit ? W : fit;
     PCHOL_UNROLL
-    for (int c = 0; c < W; c += C) spike_solve_columns<T, W, C>(A, first, last, spikes + c * n, n);
+    for (int c = 0; c < W; c += C) spike_solve_columns<T, W, C>(A, first, last, spikes + c * n, n, input_rows);
 }
 
 // The window on scalars, W columns side by side.
