@@ -183,8 +183,12 @@ struct wide_parts {
 template <class V, int L>
 inline void transpose(V (&v)[L]) {
     static_assert(L == 4 || L == 8);
-    for (int round = 1; round < L; round *= 2) {
+    // Unrolled whole, so that the rounds run on registers (a loop over
+    // the arrays is copied back with a call to memcpy).
+    PCHOL_UNROLL
+    for (int round = 0; round < (L == 8 ? 3 : 2); ++round) {
         V t[L];
+        PCHOL_UNROLL
         for (int i = 0; i < L / 2; ++i) {
 #if PCHOL_VECTOR_LANES
             if constexpr (L == 8) {
@@ -203,6 +207,7 @@ inline void transpose(V (&v)[L]) {
             }
 #endif
         }
+        PCHOL_UNROLL
         for (int i = 0; i < L; ++i) v[i] = t[i];
     }
 }
@@ -236,7 +241,7 @@ class column_rows_in {
     }
     const E* X_;
     index n_, next_, to_;
-    vec rows_[W] = {};
+    vec rows_[W];  // not cleared: a row is read only after it is filled
     int pos_ = W;
 };
 
@@ -267,7 +272,7 @@ class column_rows_out {
   private:
     E* X_;
     index n_, next_;
-    vec rows_[W] = {};
+    vec rows_[W];  // not cleared: a row is read only after it is filled
     int held_ = 0;
 };
 

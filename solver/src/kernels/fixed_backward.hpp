@@ -16,6 +16,8 @@ namespace pchol::detail::fixed {
 // apply_left_spike on one column b: rows first..last lose spikes(r, q) * b(t_q),
 // q ascending, per step. Rows go through in chunks held in a local array,
 // so the W passes over a chunk run on registers.
+// Real elements with vector lanes take the rows as vectors of one register,
+// lane l being row a + l.
 template <class T, int W>
 void apply_left_spike_column(index first, index last, index left_last, const T* spikes, T* b, index n) {
     using tr = element_traits<T>;
@@ -23,7 +25,21 @@ void apply_left_spike_column(index first, index last, index left_last, const T* 
     T bt[W];
     PCHOL_UNROLL
     for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
-    for (index a = first; a <= last; a += chunk) {
+    index a = first;
+    if constexpr (vector_lanes && std::is_floating_point_v<T>) {
+        constexpr int C = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+        using vl = lanes<T, C>;
+        typename vl::vec t[W];
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) t[q] = vl::splat(bt[q]);
+        for (; a + C - 1 <= last; a += C) {
+            auto y = vl::load(b + a - 1);
+            PCHOL_UNROLL
+            for (int q = 0; q < W; ++q) y = y - vl::load(spikes + q * n + a - 1) * t[q];
+            vl::store(b + a - 1, y);
+        }
+    }
+    for (; a <= last; a += chunk) {
         const index rows = std::min(chunk, last - a + 1);
         T y[chunk];
         for (index r = 0; r < rows; ++r) y[r] = b[a - 1 + r];

@@ -53,10 +53,16 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
             x = next;
         } else {
             const index m = last - r;
-            for (index k = 0; k < m; ++k) w[k] = w[k] - x * ar[k + 1];
+            // Unrolled with a test per row, so the window stays in
+            // registers (a loop of m steps is a call to memmove).
+            PCHOL_UNROLL
+            for (index k = 0; k < W; ++k)
+                if (k < m) w[k] = w[k] - x * ar[k + 1];
             if (m > 0) {
                 x = w[0];
-                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+                PCHOL_UNROLL
+                for (index k = 1; k < W; ++k)
+                    if (k < m) w[k - 1] = w[k];
             }
         }
     }
@@ -119,16 +125,22 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
     }
     // The last W rows: the windows run out at the blocks' last rows.
     auto tail = [&](vec& x, vec(&w)[W], const T* ar, column_rows_out<T, C>& out,
-                    typename element_traits<T>::wide_type* k) {
+                    typename element_traits<T>::wide_type* kept) {
         for (index t = r; t < rows; ++t, ar += S) {
             x = x / ar[0];
             out.put(x);
-            keep(k, t, x);
+            keep(kept, t, x);
             const index m = rows - 1 - t;
-            for (index k = 0; k < m; ++k) w[k] = w[k] - x * ar[k + 1];
+            // Unrolled with a test per row, so the window stays in
+            // registers (a loop of m steps is a call to memmove).
+            PCHOL_UNROLL
+            for (index k = 0; k < W; ++k)
+                if (k < m) w[k] = w[k] - x * ar[k + 1];
             if (m > 0) {
                 x = w[0];
-                for (index k = 1; k < m; ++k) w[k - 1] = w[k];
+                PCHOL_UNROLL
+                for (index k = 1; k < W; ++k)
+                    if (k < m) w[k - 1] = w[k];
             }
         }
         out.finish();
