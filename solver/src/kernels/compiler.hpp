@@ -27,6 +27,12 @@
 #define PCHOL_VECTOR_LANES 0
 #define PCHOL_UNROLL
 #endif
+// A hint to bring the cache line of p in for reading.
+#if defined(__GNUC__)
+#define PCHOL_PREFETCH(p) __builtin_prefetch(p, 0, 3)
+#else
+#define PCHOL_PREFETCH(p) ((void)(p))
+#endif
 // Kept out of line: the refill of a row reader, whose transpose needs many
 // registers, would otherwise push the sums of the loop around it to memory.
 #if defined(__GNUC__)
