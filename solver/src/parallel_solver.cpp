@@ -280,14 +280,15 @@ void eliminate_blocks(worker_state<T>& s) {
         if (spike && hbw > 0) spike_solve_from_head(A, hbw, first, last, s.spikes, n);
     };
     auto right_coupling = [&](index first, index last) {
-        if (odd_blocks) gather_right_coupling(A, hbw, first, last, n, s.spikes);
-        if (first + d <= n) {
-            const index head_end = std::min(first + d + hbw - 1, n);
-            if (odd_blocks)
-                coupling_solve_rows(A, hbw, last, first + d, head_end, s.spikes, n, true);
-            else
-                coupling_solve(A, hbw, last, first + d, head_end, s.spikes, n);
+        if (first + d > n) {
+            if (odd_blocks) gather_right_coupling(A, hbw, first, last, n, s.spikes);
+            return;
         }
+        const index head_end = std::min(first + d + hbw - 1, n);
+        if (odd_blocks)
+            gather_and_solve_right_coupling(A, hbw, first, last, first + d, head_end, s.spikes, n);
+        else
+            coupling_solve(A, hbw, last, first + d, head_end, s.spikes, n);
     };
     auto couplings = [&](index first, index last) {
         left_coupling(first, last, true);

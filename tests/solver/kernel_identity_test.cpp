@@ -275,7 +275,8 @@ TYPED_TEST(KernelIdentity, FusedBackSubstitution) {
 // steps on each block alone: blocks of equal and of different lengths (one
 // chain runs on alone), a failed pivot in either block (the other one still
 // runs to its end, and both stop at their own failure), nrhs 0, 1 and 3;
-// and the two blocks' spikes solved from their heads, side by side.
+// and the two blocks' spikes solved from their heads, side by side, and
+// the first one's right coupling gathered and solved in one step.
 TYPED_TEST(KernelIdentity, PairedFactorisationSubstitutionAndSpikes) {
     using T = TypeParam;
     for (const idx w : widths) {
@@ -320,6 +321,13 @@ TYPED_TEST(KernelIdentity, PairedFactorisationSubstitutionAndSpikes) {
                 pchol::detail::spike_solve_from_head(plain.data(), w, f1, l1, one.data(), n);
                 pchol::detail::spike_solve_from_head(plain.data(), w, f2, l2, one.data(), n);
                 EXPECT_TRUE(identical(one, ps, "spike_solve_from_head"));
+                // The first block's right coupling gathered and solved at once.
+                std::vector<T> fg = s0, pg = s0;
+                const idx head_end = std::min(l1 + w, n);
+                pchol::detail::gather_and_solve_right_coupling(plain.data(), w, f1, l1, l1 + 1, head_end, fg.data(), n);
+                reference::gather_right_coupling(plain.data(), w, f1, l1, n, pg.data());
+                reference::coupling_solve(plain.data(), w, l1, l1 + 1, head_end, pg.data(), n, true);
+                EXPECT_TRUE(identical(fg, pg, "gather_and_solve_right_coupling"));
             }
         }
     }

@@ -112,6 +112,22 @@ void coupling_solve_rows(const T* A, index hbw, index last, index r1, index r2, 
     reference::coupling_solve(A, hbw, last, r1, r2, spikes, n, band_limited);
 }
 
+// gather_right_coupling of the block first..last, then coupling_solve_rows
+// on the separator's head rows r1..r2 band-limited, as phase 1 runs them:
+// with a full head right after a block longer than hbw, the coupling goes
+// from the band to registers and is stored once, solved.
+template <class T>
+void gather_and_solve_right_coupling(const T* A, index hbw, index first, index last, index r1, index r2, T* spikes,
+                                     index n) {
+    if constexpr (real_lanes<T>) {
+        if ((hbw == 4 || hbw == 8) && r1 == last + 1 && r2 - r1 + 1 == hbw && last - first + 1 > hbw)
+            return by_width(
+                hbw, [&](auto W) { fixed::coupling_solve_lanes<T, W, true>(A, last, r1, spikes, n, true); }, [] {});
+    }
+    reference::gather_right_coupling(A, hbw, first, last, n, spikes);
+    coupling_solve_rows(A, hbw, last, r1, r2, spikes, n, true);
+}
+
 }  // namespace pchol::detail
 
 namespace pchol {

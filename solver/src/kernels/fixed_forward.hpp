@@ -313,14 +313,25 @@ void rhs_forward_column(const T* A, index first, index last, T* x) {
 // operations in the reference order (column q's division, then its update
 // of every later column, q ascending). With band_limited, column q stops at
 // row t_q + W as in the reference: the lanes past it keep their value.
-template <class T, int W>
+// With from_band (phase 1, r1 = last + 1, band_limited) the coupling is
+// not read from spikes but gathered from the band as gather_right_coupling
+// leaves it there: column q, lane l <= q, is tail row t_q's entry of row
+// r1 + l, and the other lanes are zero.
+template <class T, int W, bool from_band = false>
 void coupling_solve_lanes(const T* A, index last, index r1, T* spikes, index n, bool band_limited) {
     using vl = lanes<T, W>;
     using vec = typename vl::vec;
     constexpr index S = W + 1;
     vec v[W];
     PCHOL_UNROLL
-    for (int q = 0; q < W; ++q) v[q] = vl::load(spikes + q * n + r1 - 1);
+    for (int q = 0; q < W; ++q) {
+        if constexpr (from_band)
+            // Slots W - q ... of row t_q = last - W + 1 + q: the last lanes
+            // read on into the block's next rows, and are dropped.
+            v[q] = vl::select(vl::first(q + 1), vl::load(A + (last - W + q) * S + W - q), vec{});
+        else
+            v[q] = vl::load(spikes + q * n + r1 - 1);
+    }
     PCHOL_UNROLL
     for (int q = 0; q < W; ++q) {
         const T* const at = A + (last - W + q) * S;  // row t_q = last - W + 1 + q
