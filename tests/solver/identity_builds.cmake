@@ -7,8 +7,9 @@
 #         -P identity_builds.cmake
 #
 # The other builds: a portable one (PCHOL_NATIVE=OFF) with the same
-# compiler, and, when OTHER_COMPILER names one, a native build with that
-# compiler. Each builds only the hash program and the libraries it links,
+# compiler, one without vector extensions (the kernels' plain-array form, as
+# a compiler without them builds it), and, when OTHER_COMPILER names one, a
+# native build with that compiler. Each builds only the hash program and the libraries it links,
 # in a folder of its own under WORK_DIR that later runs reuse.
 foreach(var SOURCE_DIR WORK_DIR HASH_PROGRAM BUILD_TYPE GENERATOR COMPILER)
   if(NOT DEFINED ${var})
@@ -54,6 +55,8 @@ function(compare_build name)
 endfunction()
 
 compare_build(portable -DCMAKE_CXX_COMPILER=${COMPILER} -DPCHOL_NATIVE=OFF)
+compare_build(no-vector-extensions -DCMAKE_CXX_COMPILER=${COMPILER} -DPCHOL_NATIVE=OFF
+              -DCMAKE_CXX_FLAGS=-DPCHOL_NO_VECTOR_EXTENSIONS)
 if(OTHER_COMPILER)
   compare_build(other-compiler -DCMAKE_CXX_COMPILER=${OTHER_COMPILER})
 else()

@@ -149,6 +149,17 @@ struct lanes {
 template <class E, int W>
 struct lanes {
     using vec = std::array<E, W>;
+    static vec load(const E* x) {
+        vec v;
+        std::memcpy(v.data(), x, sizeof v);
+        return v;
+    }
+    static void store(E* x, const vec& v) { std::memcpy(x, v.data(), sizeof v); }
+    static vec splat(E x) {
+        vec v;
+        v.fill(x);
+        return v;
+    }
 };
 #endif
 
@@ -180,6 +191,15 @@ struct wide_parts {
     static part load(const E* x) { return __builtin_convertvector(lanes<E, K>::load(x), part); }
     static void store(E* x, const part& s) { lanes<E, K>::store(x, __builtin_convertvector(s, narrow_part)); }
     static part splat(Wide x) { return lanes<Wide, K>::splat(x); }
+};
+#else
+// Without vector extensions only the names: every kernel that uses them
+// sits in a discarded branch.
+template <class E, class Wide, int W>
+struct wide_parts {
+    static constexpr int K = W < register_wide_lanes ? W : register_wide_lanes;
+    static constexpr int P = W / K;
+    using part = std::array<Wide, K>;
 };
 #endif
 

@@ -81,10 +81,15 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
                               index input_rows, typename element_traits<T>::wide_type* keep1 = nullptr,
                               typename element_traits<T>::wide_type* keep2 = nullptr) {
     using vec = typename lanes<T, C>::vec;
-    using wl = lanes<typename element_traits<T>::wide_type, C>;
+    using wide = typename element_traits<T>::wide_type;
+    using wp = wide_parts<T, wide, C>;
     constexpr index S = W + 1;
-    auto keep = [](typename element_traits<T>::wide_type* k, index row, const vec& x) {
-        if (k) wl::store(k + row * W, __builtin_convertvector(x, typename wl::vec));
+    // Widened in register-wide parts: a vector of 8 wide lanes, on AVX2,
+    // is stored by g++ through general registers.
+    auto keep = [](wide* k, index row, const vec& x) {
+        if (!k) return;
+        PCHOL_UNROLL
+        for (int p = 0; p < wp::P; ++p) lanes<wide, wp::K>::store(k + row * W + wp::K * p, wp::widen(x, p));
     };
     const index read = std::min(rows, input_rows);
     column_rows_in<T, C> in1(spikes, n, first1 - 1, first1 - 1 + read), in2(spikes, n, first2 - 1, first2 - 1 + read);
