@@ -12,6 +12,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -84,10 +85,14 @@ struct lanes {
             std::make_index_sequence<W>{});
     }
     // The lanes below `count`.
+    // One comparison with the lane numbers (a loop over the lanes becomes
+    // W inserts).
     static mask first(index count) {
-        mask m = {};
-        for (index L = 0; L < W; ++L) m[L] = L < count ? -1 : 0;
-        return m;
+        const mask numbers = []<std::size_t... l>(std::index_sequence<l...>) {
+            return mask{static_cast<lane_int>(l)...};
+        }(std::make_index_sequence<W>{});
+        const lane_int c = static_cast<lane_int>(std::clamp<index>(count, 0, W));
+        return numbers < c;
     }
     // Lane by lane yes where m is set, else no: a bitwise choice, so no lane
     // changes by a bit.

@@ -313,8 +313,8 @@ void rhs_forward_column(const T* A, index first, index last, T* x) {
 }
 
 // coupling_solve for real elements on exactly W rows r1..r1 + W - 1: column
-// q of those rows as one vector (lane l holds row r1 + l), so the triangle
-// of the block's tail runs on W registers. Each lane receives its row's
+// q of those rows as one vector, in parts of one register (lane l holds row
+// r1 + l), so the triangle of the block's tail runs on registers. Each lane receives its row's
 // operations in the reference order (column q's division, then its update
 // of every later column, q ascending). With band_limited, column q stops at
 // row t_q + W as in the reference: the lanes past it keep their value.
@@ -324,30 +324,45 @@ void rhs_forward_column(const T* A, index first, index last, T* x) {
 // r1 + l, and the other lanes are zero.
 template <class T, int W, bool from_band = false>
 void coupling_solve_lanes(const T* A, index last, index r1, T* spikes, index n, bool band_limited) {
-    using vl = lanes<T, W>;
+    // The rows in parts of C lanes, one vector register each (8 doubles are
+    // two AVX2 registers, and g++ builds their masks lane by lane).
+    constexpr int C = W < register_wide_lanes * 8 / static_cast<int>(sizeof(T))
+                          ? W
+                          : register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+    constexpr int P = W / C;
+    using vl = lanes<T, C>;
     using vec = typename vl::vec;
     constexpr index S = W + 1;
-    vec v[W];
+    vec v[W][P];
     PCHOL_UNROLL
-    for (int q = 0; q < W; ++q) {
-        if constexpr (from_band)
-            // Slots W - q ... of row t_q = last - W + 1 + q: the last lanes
-            // read on into the block's next rows, and are dropped.
-            v[q] = vl::select(vl::first(q + 1), vl::load(A + (last - W + q) * S + W - q), vec{});
-        else
-            v[q] = vl::load(spikes + q * n + r1 - 1);
-    }
+    for (int q = 0; q < W; ++q)
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) {
+            if constexpr (from_band)
+                // Slots W - q + C p ... of row t_q = last - W + 1 + q: the
+                // lanes past row r1 + q read on into the block's next rows,
+                // and are dropped.
+                v[q][p] = vl::select(vl::first(q + 1 - C * p), vl::load(A + (last - W + q) * S + W - q + C * p), vec{});
+            else
+                v[q][p] = vl::load(spikes + q * n + r1 - 1 + C * p);
+        }
     PCHOL_UNROLL
     for (int q = 0; q < W; ++q) {
         const T* const at = A + (last - W + q) * S;  // row t_q = last - W + 1 + q
         // Rows up to t_q + W, that is lanes up to last + q + 1 - r1.
-        const auto rows = vl::first(band_limited ? std::min<index>(last + q + 2 - r1, W) : W);
-        v[q] = vl::select(rows, v[q] / at[0], v[q]);
+        const index limit = band_limited ? std::min<index>(last + q + 2 - r1, W) : W;
         PCHOL_UNROLL
-        for (int c = 1; q + c < W; ++c) v[q + c] = vl::select(rows, v[q + c] - at[c] * v[q], v[q + c]);
+        for (int p = 0; p < P; ++p) {
+            const auto rows = vl::first(limit - C * p);
+            v[q][p] = vl::select(rows, v[q][p] / at[0], v[q][p]);
+            PCHOL_UNROLL
+            for (int c = 1; q + c < W; ++c) v[q + c][p] = vl::select(rows, v[q + c][p] - at[c] * v[q][p], v[q + c][p]);
+        }
     }
     PCHOL_UNROLL
-    for (int q = 0; q < W; ++q) vl::store(spikes + q * n + r1 - 1, v[q]);
+    for (int q = 0; q < W; ++q)
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) vl::store(spikes + q * n + r1 - 1 + C * p, v[q][p]);
 }
 
 }  // namespace pchol::detail::fixed
