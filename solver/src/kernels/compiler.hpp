@@ -28,6 +28,12 @@
 #define PCHOL_VECTOR_LANES 0
 #define PCHOL_UNROLL
 #endif
+// A small step inlined into its loop whatever the compiler's estimate.
+#if defined(__GNUC__)
+#define PCHOL_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define PCHOL_ALWAYS_INLINE inline
+#endif
 // A hint to bring the cache line of p in for reading.
 #if defined(__GNUC__)
 #define PCHOL_PREFETCH(p) __builtin_prefetch(p, 0, 3)

@@ -24,6 +24,23 @@ namespace pchol::detail::fixed {
 // per row: each lane receives the operations of its column in the same order
 // (a division by the diagonal entry, then one multiply-subtract per row that
 // it updates), so the stored values are those of the scalar window.
+// A step of the window within the block's last W rows, the row in hand x
+// having m rows below it: they lose its products, and the next moves in.
+// Unrolled with a test per row, so the window stays in registers (a loop
+// of m steps is a call to memmove).
+template <class T, int W, class V>
+PCHOL_ALWAYS_INLINE void window_runs_out(V& x, V (&w)[W], const T* ar, index m) {
+    PCHOL_UNROLL
+    for (index k = 0; k < W; ++k)
+        if (k < m) w[k] = w[k] - x * ar[k + 1];
+    if (m > 0) {
+        x = w[0];
+        PCHOL_UNROLL
+        for (index k = 1; k < W; ++k)
+            if (k < m) w[k - 1] = w[k];
+    }
+}
+
 // C of the W columns (from spikes on) at a time, C lanes of one vector.
 // Only the block's first input_rows rows are read: the rows below them
 // enter the window as zeros, whatever spikes holds there.
@@ -52,18 +69,7 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
             if (r + W < last) w[W - 1] = r + W < read_end ? in.next() : vec{};
             x = next;
         } else {
-            const index m = last - r;
-            // Unrolled with a test per row, so the window stays in
-            // registers (a loop of m steps is a call to memmove).
-            PCHOL_UNROLL
-            for (index k = 0; k < W; ++k)
-                if (k < m) w[k] = w[k] - x * ar[k + 1];
-            if (m > 0) {
-                x = w[0];
-                PCHOL_UNROLL
-                for (index k = 1; k < W; ++k)
-                    if (k < m) w[k - 1] = w[k];
-            }
+            window_runs_out<T, W>(x, w, ar, last - r);
         }
     }
     out.finish();
@@ -135,18 +141,7 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
             x = x / ar[0];
             out.put(x);
             keep(kept, t, x);
-            const index m = rows - 1 - t;
-            // Unrolled with a test per row, so the window stays in
-            // registers (a loop of m steps is a call to memmove).
-            PCHOL_UNROLL
-            for (index k = 0; k < W; ++k)
-                if (k < m) w[k] = w[k] - x * ar[k + 1];
-            if (m > 0) {
-                x = w[0];
-                PCHOL_UNROLL
-                for (index k = 1; k < W; ++k)
-                    if (k < m) w[k - 1] = w[k];
-            }
+            window_runs_out<T, W>(x, w, ar, rows - 1 - t);
         }
         out.finish();
     };
