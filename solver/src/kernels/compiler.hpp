@@ -40,13 +40,6 @@
 #else
 #define PCHOL_PREFETCH(p) ((void)(p))
 #endif
-// Kept out of line: the refill of a row reader, whose transpose needs many
-// registers, would otherwise push the sums of the loop around it to memory.
-#if defined(__GNUC__)
-#define PCHOL_OUT_OF_LINE __attribute__((noinline))
-#else
-#define PCHOL_OUT_OF_LINE
-#endif
 
 namespace pchol::detail::fixed {
 
@@ -265,11 +258,14 @@ class column_rows_in {
     }
 
   private:
-    PCHOL_OUT_OF_LINE void refill() {
+    void refill() {
         if (next_ + W <= to_) {
             for (int q = 0; q < W; ++q) rows_[q] = lanes<E, W>::load(X_ + q * n_ + next_);
             transpose<vec, W>(rows_);
         } else {
+            // The last rows, fewer than W: the rows past them are never
+            // read, and are cleared only so that every path writes all.
+            for (int k = 0; k < W; ++k) rows_[k] = vec{};
             for (index k = 0; k < W && next_ + k < to_; ++k)
                 for (int q = 0; q < W; ++q) rows_[k][q] = X_[q * n_ + next_ + k];
         }
