@@ -338,16 +338,22 @@ void form_fill_lanes(T* A, index first, index last, index left_last, T* spikes, 
     for (int k = 0; k < W; ++k)
         PCHOL_UNROLL
         for (int p = 0; p < P; ++p) x[p][k] = wp::load(head + k * n + p * wp::K);
+    // Each t[k][j] widened and broadcast once for all parts.
     PCHOL_UNROLL
-    for (int p = 0; p < P; ++p)
+    for (int j = 0; j < W; ++j) {
+        const T* const tj = spikes + j * n + left_last - W;  // t[k][j] = tj[k]
+        part s[P];
         PCHOL_UNROLL
-        for (int j = 0; j < W; ++j) {
-            const T* const tj = spikes + j * n + left_last - W;  // t[k][j] = tj[k]
-            part s = wp::splat(tr::widen(tr::zero()));
+        for (int p = 0; p < P; ++p) s[p] = wp::splat(tr::widen(tr::zero()));
+        PCHOL_UNROLL
+        for (int k = 0; k < W; ++k) {
+            const part t = wp::splat(tr::widen(tj[k]));
             PCHOL_UNROLL
-            for (int k = 0; k < W; ++k) s = s + x[p][k] * wp::splat(tr::widen(tj[k]));
-            wp::store(head + j * n + p * wp::K, -s);
+            for (int p = 0; p < P; ++p) s[p] = s[p] + x[p][k] * t;
         }
+        PCHOL_UNROLL
+        for (int p = 0; p < P; ++p) wp::store(head + j * n + p * wp::K, -s[p]);
+    }
     for (index i = 0; i < W; ++i) {
         T* const si = spikes + i * n;
         for (index r = first + W; r <= last; ++r) si[r - 1] = tr::zero();
