@@ -175,6 +175,13 @@ inline constexpr int register_wide_lanes = 8;
 inline constexpr int register_wide_lanes = 4;
 #endif
 
+// The elements of T one vector register of the target holds, and that or W
+// if fewer: the width of a kernel's register-wide parts of W lanes.
+template <class T>
+inline constexpr int register_elements = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+template <class T, int W>
+inline constexpr int register_part = W < register_elements<T> ? W : register_elements<T>;
+
 #if PCHOL_VECTOR_LANES
 // Wide sums of W lanes of E, held as parts of K wide lanes, K the double
 // lanes of one vector register of the target or W if that is fewer. A

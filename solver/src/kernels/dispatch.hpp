@@ -431,8 +431,7 @@ bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index fi
             by_width(
                 hbw,
                 [&](auto W) {
-                    constexpr int fit = fixed::register_wide_lanes * 8 / static_cast<int>(sizeof(T));
-                    constexpr int C = W < fit ? W : fit;
+                    constexpr int C = fixed::register_part<T, W>;
                     for (int c = 0; c < W; c += C)
                         fixed::spike_solve_columns_pair<T, W, C>(A, first1, first2, last1 - first1 + 1, spikes + c * n,
                                                                  n, W, keep1 ? keep1 + c : nullptr,

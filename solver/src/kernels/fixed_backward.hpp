@@ -27,7 +27,7 @@ void apply_left_spike_column(index first, index last, index left_last, const T* 
     for (index q = 0; q < W; ++q) bt[q] = b[left_last - W + q];
     index a = first;
     if constexpr (vector_lanes && std::is_floating_point_v<T>) {
-        constexpr int C = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+        constexpr int C = register_elements<T>;
         using vl = lanes<T, C>;
         typename vl::vec t[W];
         PCHOL_UNROLL

@@ -154,8 +154,7 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
 // kept in memory): the columns are independent, so each keeps its values.
 template <class T, int W>
 void spike_solve_lanes(const T* A, index first, index last, T* spikes, index n, index input_rows) {
-    constexpr int fit = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
-    constexpr int C = W < fit ? W : fit;
+    constexpr int C = register_part<T, W>;
     PCHOL_UNROLL
     for (int c = 0; c < W; c += C) spike_solve_columns<T, W, C>(A, first, last, spikes + c * n, n, input_rows);
 }
@@ -321,9 +320,7 @@ template <class T, int W, bool from_band = false>
 void coupling_solve_lanes(const T* A, index last, index r1, T* spikes, index n, bool band_limited) {
     // The rows in parts of C lanes, one vector register each (8 doubles are
     // two AVX2 registers, and g++ builds their masks lane by lane).
-    constexpr int C = W < register_wide_lanes * 8 / static_cast<int>(sizeof(T))
-                          ? W
-                          : register_wide_lanes * 8 / static_cast<int>(sizeof(T));
+    constexpr int C = register_part<T, W>;
     constexpr int P = W / C;
     using vl = lanes<T, C>;
     using vec = typename vl::vec;

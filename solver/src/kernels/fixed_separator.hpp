@@ -258,12 +258,6 @@ void update_separator_head(T* A, index first, index left_last, const T* spikes, 
     }
 }
 
-// The elements of T one vector register of the target holds, W or fewer.
-template <class T, int W>
-inline constexpr int register_part = W < register_wide_lanes * 8 / static_cast<int>(sizeof(T))
-                                         ? W
-                                         : register_wide_lanes * 8 / static_cast<int>(sizeof(T));
-
 // update_separator_head for real elements with a full head of W rows: the
 // head rows of spike column q are contiguous, so entry (r, c) of the head
 // triangle runs in lane c of a vector over the rows c (in register-wide
