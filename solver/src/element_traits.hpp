@@ -136,7 +136,8 @@ struct complex_element_traits {
 
     static constexpr value_type zero() noexcept { return value_type(P(0), P(0)); }
 
-  private:
+    // The bounds of div_wide's plain path, public for the lane kernels,
+    // which test the same bounds on every lane at once.
     // 2^e, for the bounds below.
     static constexpr W power_of_two(int e) noexcept {
         W v = 1;
@@ -161,6 +162,7 @@ struct complex_element_traits {
         2 * (std::numeric_limits<P>::min_exponent - std::numeric_limits<P>::digits) >=
             (std::numeric_limits<W>::min_exponent + 4) / 2;
 
+  private:
     // The division formula itself.
     static wide_type quotient(W xr, W xi, W dr, W di) noexcept {
         const W t = W(1) / (part_product(dr, dr) + part_product(di, di));

@@ -342,60 +342,57 @@ void eliminate_blocks(worker_state<T>& s) {
             s.rhs_lanes_on, s.nrhs, [&](index k, auto lw) { lanes::forward<T, lw>(A, hbw, first, last, s.B + k * n, n); },
             [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
     };
-    // Real elements take groups of blocks in vector lanes when the blocks
-    // fit the tile.
+    // Groups of blocks in vector lanes when the blocks fit the tile.
     int group = 0;
-    if constexpr (std::is_floating_point_v<T>)
-        if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows)) group = groups::group_lanes<T>;
+    if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
     while (take_block(s, s.next_row, !s.rhs_lanes_on, h, group)) {
-        if constexpr (std::is_floating_point_v<T>) {
-            if (h.grouped > 0) {
-                groups::group_tile<T> tile(hbw, h.group_firsts, h.grouped, s.block_rows);
-                tile.pack(A);
-                if (!s.rhs_only) {
-                    if (!tile.factor(s.tol)) {
-                        groups::factor_each(A, hbw, h.group_firsts, h.grouped, s.block_rows, s.tol, s.fail_flags,
-                                            s.sync_index);
-                        break;
-                    }
-                    tile.unpack(A);
-                    if (failed()) break;
-                    tile.forward(s.B, n, s.nrhs);
-                    // The group's spikes two blocks side by side (only the
-                    // first block of a level has none), each pair's rows
-                    // kept for the Gram matrices of its left separators.
-                    // The couplings do not touch B, and each block's
-                    // updates of its separators follow its couplings as in
-                    // a block taken alone.
-                    const index rows = s.block_rows;
-                    wide_of_t<T> kept[2][kept_room];
-                    const bool keep = rows * hbw <= kept_room;
-                    auto alone = [&](index f) {
-                        couplings(f, f + rows - 1);
-                        update_separators_of(f, f + rows - 1);
-                    };
-                    int b = 0;
-                    if (h.group_firsts[0] - d < lf) alone(h.group_firsts[b++]);
-                    for (; b + 1 < h.grouped; b += 2) {
-                        const index f1 = h.group_firsts[b], f2 = h.group_firsts[b + 1];
-                        left_coupling(f1, f1 + rows - 1, false);
-                        left_coupling(f2, f2 + rows - 1, false);
-                        const bool pair_kept = spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes,
-                                                                n, keep ? kept[0] : nullptr, keep ? kept[1] : nullptr);
-                        right_coupling(f1, f1 + rows - 1);
-                        right_coupling(f2, f2 + rows - 1);
-                        update_separators_of(f1, f1 + rows - 1, pair_kept ? kept[0] : nullptr);
-                        update_separators_of(f2, f2 + rows - 1, pair_kept ? kept[1] : nullptr);
-                    }
-                    for (; b < h.grouped; ++b) alone(h.group_firsts[b]);
-                    continue;
+        if (h.grouped > 0) {
+            groups::group_tile<T> tile(hbw, h.group_firsts, h.grouped, s.block_rows);
+            tile.pack(A);
+            if (!s.rhs_only) {
+                if (!tile.factor(s.tol)) {
+                    groups::factor_each(A, hbw, h.group_firsts, h.grouped, s.block_rows, s.tol, s.fail_flags,
+                                        s.sync_index);
+                    break;
                 }
+                tile.unpack(A);
+                if (failed()) break;
                 tile.forward(s.B, n, s.nrhs);
-                for (int b = 0; b < h.grouped; ++b)
-                    update_separators_of(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+                // The group's spikes two blocks side by side (only the
+                // first block of a level has none), each pair's rows
+                // kept for the Gram matrices of its left separators.
+                // The couplings do not touch B, and each block's
+                // updates of its separators follow its couplings as in
+                // a block taken alone. (Complex spikes are solved block
+                // by block, and nothing is kept.)
+                const index rows = s.block_rows;
+                wide_of_t<T> kept[2][real_lanes<T> ? kept_room : 1];
+                const bool keep = real_lanes<T> && rows * hbw <= kept_room;
+                auto alone = [&](index f) {
+                    couplings(f, f + rows - 1);
+                    update_separators_of(f, f + rows - 1);
+                };
+                int b = 0;
+                if (h.group_firsts[0] - d < lf) alone(h.group_firsts[b++]);
+                for (; b + 1 < h.grouped; b += 2) {
+                    const index f1 = h.group_firsts[b], f2 = h.group_firsts[b + 1];
+                    left_coupling(f1, f1 + rows - 1, false);
+                    left_coupling(f2, f2 + rows - 1, false);
+                    const bool pair_kept = spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes,
+                                                            n, keep ? kept[0] : nullptr, keep ? kept[1] : nullptr);
+                    right_coupling(f1, f1 + rows - 1);
+                    right_coupling(f2, f2 + rows - 1);
+                    update_separators_of(f1, f1 + rows - 1, pair_kept ? kept[0] : nullptr);
+                    update_separators_of(f2, f2 + rows - 1, pair_kept ? kept[1] : nullptr);
+                }
+                for (; b < h.grouped; ++b) alone(h.group_firsts[b]);
                 continue;
             }
+            tile.forward(s.B, n, s.nrhs);
+            for (int b = 0; b < h.grouped; ++b)
+                update_separators_of(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+            continue;
         }
         if (h.paired) {
             if (!s.rhs_only) {
@@ -467,19 +464,16 @@ void back_substitute(worker_state<T>& s) {
         return back_task{first, last, left_last, r1, r2};
     };
     int group = 0;
-    if constexpr (std::is_floating_point_v<T>)
-        if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
+    if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
     while (take_block(s, s.back_row, !s.rhs_lanes_on, h, group)) {
-        if constexpr (std::is_floating_point_v<T>) {
-            if (h.grouped > 0) {
-                back_task tasks[8];
-                for (int b = 0; b < h.grouped; ++b)
-                    tasks[b] = task(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
-                back_substitute_group(s.A, s.hbw, tasks, h.grouped, s.block_rows, s.spikes, s.links, s.B, n,
-                                      s.nrhs);
-                continue;
-            }
+        if (h.grouped > 0) {
+            back_task tasks[8];
+            for (int b = 0; b < h.grouped; ++b)
+                tasks[b] = task(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+            back_substitute_group(s.A, s.hbw, tasks, h.grouped, s.block_rows, s.spikes, s.links, s.B, n,
+                                  s.nrhs);
+            continue;
         }
         const back_task p = task(h.first, h.last);
         if (h.paired) {

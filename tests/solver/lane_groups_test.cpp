@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <complex>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -28,17 +29,29 @@ bool same_array(const std::vector<T>& x, const std::vector<T>& y) {
     return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
 }
 
+template <class T>
+constexpr bool is_complex = !std::is_floating_point_v<T>;
+
+// re, or re + i im for complex elements.
+template <class T>
+T value(double re, double im) {
+    if constexpr (is_complex<T>) return T(static_cast<typename T::value_type>(re), static_cast<typename T::value_type>(im));
+    else return static_cast<T>(re);
+}
+
 // A diagonally dominant band of n rows in the solver's layout, the slots past
-// column n holding a value no step may write.
+// column n holding a value no step may write. Complex entries have imaginary
+// parts of either sign throughout.
 template <class T>
 std::vector<T> random_band(idx n, idx hbw, std::uint64_t seed) {
     std::mt19937_64 gen(seed);
-    std::uniform_real_distribution<double> off(-1.0, 1.0), diag(1.0, 1.5);
+    std::uniform_real_distribution<double> off(-1.0, 1.0), diag(1.0, 1.5), tilt(-0.4, 0.4);
     std::vector<T> a(static_cast<std::size_t>(band_length(n, hbw)), T(-7));
+    const double scale = 1.0 / double(2 * hbw + 1);
     for (idx r = 1; r <= n; ++r) {
-        a[band_pos(hbw, r, r)] = static_cast<T>(diag(gen));
+        a[band_pos(hbw, r, r)] = value<T>(diag(gen), tilt(gen));
         for (idx c = r + 1; c <= std::min(r + hbw, n); ++c)
-            a[band_pos(hbw, r, c)] = static_cast<T>(off(gen) / double(2 * hbw + 1));
+            a[band_pos(hbw, r, c)] = value<T>(off(gen) * scale, off(gen) * scale);
     }
     return a;
 }
@@ -48,7 +61,7 @@ std::vector<T> random_rhs(idx n, idx nrhs, std::uint64_t seed) {
     std::mt19937_64 gen(seed);
     std::uniform_real_distribution<double> dist(-1.0, 1.0);
     std::vector<T> b(static_cast<std::size_t>(n * nrhs));
-    for (T& x : b) x = static_cast<T>(dist(gen));
+    for (T& x : b) x = value<T>(dist(gen), dist(gen));
     return b;
 }
 
@@ -66,7 +79,12 @@ struct group_layout {
     }
 };
 
-enum class spoil { none, failing_pivot, nan };
+// failing_pivot: a pivot of one block fails (for complex elements, whose
+// test is on the modulus, an exactly zero pivot: the row's diagonal and the
+// column above it cleared). huge_and_tiny, complex double: one block scaled
+// by 2^1000 and the next by 2^-1030, whose divisions leave the plain formula's
+// range while the other lanes' stay in it.
+enum class spoil { none, failing_pivot, nan, huge_and_tiny };
 
 // The group kernels and the reference loops on the same blocks: A, B and the
 // failure flags must come out identical. With spoil, one block (the middle
@@ -80,12 +98,23 @@ void check_group(idx hbw, idx rows, int count, spoil how, std::uint64_t seed) {
     std::vector<T> a = random_band<T>(g.n, hbw, seed);
     const idx victim = g.firsts[static_cast<std::size_t>(count / 2)];
     const idx bad_row = victim + (seed % static_cast<std::uint64_t>(rows));
-    if (how == spoil::failing_pivot) a[band_pos(hbw, bad_row, bad_row)] = T(-1);
-    if (how == spoil::nan) a[band_pos(hbw, bad_row, std::min(bad_row + 1, victim + rows - 1))] =
-        std::numeric_limits<T>::quiet_NaN();
+    if (how == spoil::failing_pivot && !is_complex<T>) a[band_pos(hbw, bad_row, bad_row)] = T(-1);
+    if (how == spoil::failing_pivot && is_complex<T>)
+        for (idx j = std::max(victim, bad_row - hbw); j <= bad_row; ++j) a[band_pos(hbw, j, bad_row)] = T(0);
+    if (how == spoil::nan)
+        a[band_pos(hbw, bad_row, std::min(bad_row + 1, victim + rows - 1))] =
+            value<T>(std::numeric_limits<double>::quiet_NaN(), 0.0);
+    if (how == spoil::huge_and_tiny)
+        for (std::size_t b = 0; b + 1 < g.firsts.size(); b += 2)
+            for (idx r = g.firsts[b]; r < g.firsts[b + 1] + rows; ++r)
+                for (idx c = r; c <= std::min(r + hbw, g.n); ++c) {
+                    const double f = r < g.firsts[b] + rows ? 0x1p1000 : 0x1p-1030;
+                    T& x = a[band_pos(hbw, r, c)];
+                    x = value<T>(std::real(x) * f, std::imag(x) * f);
+                }
     const idx nrhs = 2;
     const std::vector<T> b0 = random_rhs<T>(g.n, nrhs, seed + 1);
-    const T tol = T(0);
+    const pchol::real_of_t<T> tol = 0;
 
     std::vector<T> a_ref = a, b_ref = b0;
     std::int32_t flags_ref[2] = {0, 0};
@@ -123,8 +152,8 @@ void check_group(idx hbw, idx rows, int count, spoil how, std::uint64_t seed) {
 template <class T>
 class LaneGroups : public ::testing::Test {};
 
-using real_types = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(LaneGroups, real_types);
+using element_types = ::testing::Types<float, double, std::complex<float>, std::complex<double>>;
+TYPED_TEST_SUITE(LaneGroups, element_types);
 
 const idx widths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 16};
 
@@ -162,6 +191,19 @@ TYPED_TEST(LaneGroups, NanInOneLaneSpreadsAsInTheReference) {
             }
 }
 
+// Complex double lanes take div_wide's formula as vectors while every lane
+// stays in its plain range and go lane by lane otherwise: blocks of entries
+// near 2^1000 and 2^-1030 beside ordinary ones.
+TEST(LaneGroupsComplex, DivisionsOutOfTheFormulasRangeMatchLaneByLane) {
+    using T = std::complex<double>;
+    for (const idx w : {idx(3), idx(4), idx(8)})
+        for (int count = 2; count <= groups::group_lanes<T>; ++count) {
+            SCOPED_TRACE(::testing::Message() << "hbw " << w << ", blocks " << count);
+            check_group<T>(w, 3 * w, count, spoil::huge_and_tiny, 11 + static_cast<std::uint64_t>(w + count));
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+}
+
 // The back substitution of a group against the reference steps on each
 // block alone (apply_left_spike, apply_link, rhs_backward_block): the left
 // separator's tail and the right separator's head lie in the gaps between
@@ -175,7 +217,7 @@ void check_back_group(idx hbw, idx rows, int count, std::uint64_t seed) {
     const group_layout g(hbw, rows, count);
     std::vector<T> a = random_band<T>(g.n, hbw, seed);
     std::int32_t flags[2] = {0, 0};
-    for (const idx f : g.firsts) reference::band_factor_block(a.data(), hbw, f, f + rows - 1, T(0), flags, 1);
+    for (const idx f : g.firsts) reference::band_factor_block(a.data(), hbw, f, f + rows - 1, pchol::real_of_t<T>(0), flags, 1);
     ASSERT_EQ(flags[0], 0);
     const std::vector<T> spikes = random_rhs<T>(g.n, hbw, seed + 2);
     const std::vector<T> links = random_rhs<T>(g.n, hbw, seed + 3);

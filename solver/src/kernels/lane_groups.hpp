@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -30,32 +31,77 @@ namespace pchol::detail::groups {
 
 using index = std::int64_t;
 
-// The blocks of one group: 8 floats, one AVX2 vector; doubles as many as
-// one register of the target holds (8 with AVX-512, 4 with AVX2: a vector
-// of 8 doubles on AVX2 is kept in memory by the compilers, and the group's
-// chains with it).
+// The blocks of one group: 8 floats (or complex floats, by parts) to one
+// AVX2 vector; doubles as many as one register of the target holds (8 with
+// AVX-512, 4 with AVX2: a vector of 8 doubles on AVX2 is kept in memory by
+// the compilers, and the group's chains with it).
 template <class T>
-inline constexpr int group_lanes = sizeof(T) == 8 ? fixed::register_wide_lanes : 8;
+inline constexpr int group_lanes = sizeof(real_of_t<T>) == 8 ? fixed::register_wide_lanes : 8;
 
 // The tile's room: the band rows of the group and one column of B (the
 // benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB).
 inline constexpr std::size_t tile_bytes = 65536;
 
-// Real elements only; the group's blocks must fit the tile.
+// The group's blocks must fit the tile.
 template <class T>
 constexpr bool group_fits(index hbw, index rows) {
-    return std::is_floating_point_v<T> && rows > 0 &&
-           static_cast<std::size_t>(rows) * static_cast<std::size_t>(hbw + 2) <=
-               tile_bytes / (sizeof(T) * group_lanes<T>);
+    return rows > 0 && static_cast<std::size_t>(rows) * static_cast<std::size_t>(hbw + 2) <=
+                           tile_bytes / (sizeof(T) * group_lanes<T>);
 }
+
+// One element of each of L blocks. Real elements: a vector of L lanes.
+// Complex elements: the real parts of the L elements as one vector and their
+// imaginary parts as another, so that each part of the complex rules is one
+// vector operation.
+template <class T, int L, bool complex = !std::is_floating_point_v<T>>
+struct lane_values {
+    using part = typename fixed::lanes<T, L>::vec;
+    using type = part;
+    static T get(const type& v, int l) { return v[l]; }
+    static void put(type& v, int l, T x) { v[l] = x; }
+};
+template <class T, int L>
+struct lane_values<T, L, true> {
+    using part = typename fixed::lanes<real_of_t<T>, L>::vec;
+    struct type {
+        part re, im;
+    };
+    static T get(const type& v, int l) { return T(v.re[l], v.im[l]); }
+    static void put(type& v, int l, T x) {
+        v.re[l] = x.real();
+        v.im[l] = x.imag();
+    }
+};
+
+// The format of a wide sum's parts: the wide type itself for real
+// elements, its parts' type for complex ones.
+template <class T, bool complex = !std::is_floating_point_v<T>>
+struct wide_part {
+    using type = typename element_traits<T>::wide_type;
+};
+template <class T>
+struct wide_part<T, true> {
+    using type = decltype(element_traits<T>::wide_type::re);
+};
 
 template <class T>
 class group_tile {
     static constexpr int L = group_lanes<T>;
+    static constexpr bool complex = !std::is_floating_point_v<T>;
     using tr = element_traits<T>;
-    using vl = fixed::lanes<T, L>;
-    using vec = typename vl::vec;
-    using wvec = typename fixed::lanes<typename tr::wide_type, L>::vec;
+    using P = real_of_t<T>;
+    using WP = typename wide_part<T>::type;
+    using vl = fixed::lanes<P, L>;
+    using pvec = typename vl::vec;
+    using wpvec = typename fixed::lanes<WP, L>::vec;
+    using lv = lane_values<T, L>;
+    using vec = typename lv::type;
+    struct complex_wide {
+        wpvec re, im;
+    };
+    using wvec = std::conditional_t<complex, complex_wide, wpvec>;
+    // Elements of a block's row that one load of L parts reads.
+    static constexpr int E = complex ? L / 2 : L;
 
   public:
     // The group: blocks firsts[0 .. count - 1], each rows long.
@@ -72,18 +118,13 @@ class group_tile {
         const T* rows[L];
         for (int b = 0; b < L; ++b) rows[b] = band_row(A, hbw_, firsts_[b]);
         // The rows before the last hbw have every slot inside the block and
-        // lie one after the other in A: whole vectors of L slots at a time.
+        // lie one after the other in A: E slots at a time, one transpose.
         const index body = body_slots();
         index p = 0;
-        for (; p + L <= body; p += L) {
-            vec v[L];
-            for (int b = 0; b < L; ++b) v[b] = vl::load(rows[b] + p);
-            fixed::transpose<vec, L>(v);
-            for (int q = 0; q < L; ++q) band_[p + q] = v[q];
-        }
+        for (; p + E <= body; p += E) gather(rows, p, band_ + p);
         for (; p < rows_ * S_; ++p)
             if (inside(p))
-                for (int b = 0; b < L; ++b) band_[p][b] = rows[b][p];
+                for (int b = 0; b < L; ++b) lv::put(band_[p], b, rows[b][p]);
     }
 
     // And back.
@@ -93,21 +134,16 @@ class group_tile {
         for (int b = 0; b < L; ++b) rows[b] = band_row(A, hbw_, firsts_[b]);
         const index body = body_slots();
         index p = 0;
-        for (; p + L <= body; p += L) {
-            vec v[L];
-            for (int q = 0; q < L; ++q) v[q] = band_[p + q];
-            fixed::transpose<vec, L>(v);
-            for (int b = 0; b < L; ++b) vl::store(rows[b] + p, v[b]);
-        }
+        for (; p + E <= body; p += E) scatter(band_ + p, p, rows);
         for (; p < rows_ * S_; ++p)
             if (inside(p))
-                for (int b = 0; b < L; ++b) rows[b][p] = band_[p][b];
+                for (int b = 0; b < L; ++b) rows[b][p] = lv::get(band_[p], b);
     }
 
     // band_factor_block in every lane; false, with the tile spoilt, when a
     // pivot of any of the blocks fails.
-    bool factor(const real_of_t<T>& tol) {
-        vec tolv;
+    bool factor(const P& tol) {
+        pvec tolv;
         for (int b = 0; b < L; ++b) tolv[b] = tol;
         return by_width([&](auto W) { return factor_fixed<W>(tolv); });
     }
@@ -143,53 +179,76 @@ class group_tile {
     index body_slots() const { return std::max<index>(rows_ - hbw_, 0) * S_; }
     bool inside(index p) const { return p % S_ <= std::min(hbw_, rows_ - 1 - p / S_); }
 
+    // Elements at .. at + E - 1 of the L blocks' arrays src[b] into out[0 ..
+    // E - 1], and back: L loads of L parts and one transpose. Complex
+    // elements are pairs of parts, so the transposed vectors alternate real
+    // and imaginary parts.
+    static void gather(const T* const* src, index at, vec* out) {
+        pvec v[L];
+        for (int b = 0; b < L; ++b) v[b] = vl::load(reinterpret_cast<const P*>(src[b] + at));
+        fixed::transpose<pvec, L>(v);
+        if constexpr (complex) {
+            for (int q = 0; q < E; ++q) out[q] = vec{v[2 * q], v[2 * q + 1]};
+        } else {
+            for (int q = 0; q < L; ++q) out[q] = v[q];
+        }
+    }
+    static void scatter(const vec* in, index at, T* const* dst) {
+        pvec v[L];
+        if constexpr (complex) {
+            for (int q = 0; q < E; ++q) {
+                v[2 * q] = in[q].re;
+                v[2 * q + 1] = in[q].im;
+            }
+        } else {
+            for (int q = 0; q < L; ++q) v[q] = in[q];
+        }
+        fixed::transpose<pvec, L>(v);
+        for (int b = 0; b < L; ++b) vl::store(reinterpret_cast<P*>(dst[b] + at), v[b]);
+    }
+
     // Fewer than L blocks: the spare lanes hold a unit diagonal and zeros.
     void pack_partial(const T* A) {
         for (index p = 0; p < rows_ * S_; ++p) {
             if (!inside(p)) continue;
             vec& v = band_[p];
-            for (int b = 0; b < L; ++b) v[b] = b < count_ ? band_row(A, hbw_, firsts_[b])[p] : (p % S_ == 0 ? T(1) : T(0));
+            for (int b = 0; b < L; ++b)
+                lv::put(v, b, b < count_ ? band_row(A, hbw_, firsts_[b])[p] : (p % S_ == 0 ? T(1) : T(0)));
         }
     }
     void unpack_partial(T* A) const {
         for (index p = 0; p < rows_ * S_; ++p)
             if (inside(p))
-                for (int b = 0; b < count_; ++b) band_row(A, hbw_, firsts_[b])[p] = band_[p][b];
+                for (int b = 0; b < count_; ++b) band_row(A, hbw_, firsts_[b])[p] = lv::get(band_[p], b);
     }
 
     // Column q of the blocks' rows of X (n rows a column) into x_ and back.
     void load_column(const T* x) {
         if (count_ == L) {
+            const T* src[L];
+            for (int b = 0; b < L; ++b) src[b] = x + firsts_[b] - 1;
             index r = 0;
-            for (; r + L <= rows_; r += L) {
-                vec v[L];
-                for (int b = 0; b < L; ++b) v[b] = vl::load(x + firsts_[b] - 1 + r);
-                fixed::transpose<vec, L>(v);
-                for (int q = 0; q < L; ++q) x_[r + q] = v[q];
-            }
+            for (; r + E <= rows_; r += E) gather(src, r, x_ + r);
             for (; r < rows_; ++r)
-                for (int l = 0; l < L; ++l) x_[r][l] = x[firsts_[l] + r - 1];
+                for (int l = 0; l < L; ++l) lv::put(x_[r], l, src[l][r]);
             return;
         }
         for (index r = 0; r < rows_; ++r)
-            for (int l = 0; l < L; ++l) x_[r][l] = l < count_ ? x[firsts_[l] + r - 1] : T(0);
+            for (int l = 0; l < L; ++l) lv::put(x_[r], l, l < count_ ? x[firsts_[l] + r - 1] : T(0));
     }
     void store_column(T* x) const {
+        T* dst[L];
+        for (int b = 0; b < count_; ++b) dst[b] = x + firsts_[b] - 1;
         index r = 0;
         if (count_ == L)
-            for (; r + L <= rows_; r += L) {
-                vec v[L];
-                for (int q = 0; q < L; ++q) v[q] = x_[r + q];
-                fixed::transpose<vec, L>(v);
-                for (int b = 0; b < L; ++b) vl::store(x + firsts_[b] - 1 + r, v[b]);
-            }
+            for (; r + E <= rows_; r += E) scatter(x_ + r, r, dst);
         for (; r < rows_; ++r)
-            for (int l = 0; l < count_; ++l) x[firsts_[l] + r - 1] = x_[r][l];
+            for (int l = 0; l < count_; ++l) dst[l][r] = lv::get(x_[r], l);
     }
 
     // Row i of the factor: the updates of the rows above it, the pivot test,
     // the root and the scaling. Every half bandwidth, every row.
-    bool factor_row(index i, const vec& tolv) {
+    bool factor_row(index i, const pvec& tolv) {
         vec* const ti = band_ + i * S_;
         for (index j = std::max<index>(i - hbw_, 0); j < i; ++j) {
             const vec* const tj = band_ + j * S_;
@@ -212,7 +271,7 @@ class group_tile {
     // slot in the reference order (rows above from the farthest on). W = 0:
     // every row by factor_row.
     template <int W>
-    bool factor_fixed(const vec& tolv) {
+    bool factor_fixed(const pvec& tolv) {
         constexpr index S = W + 1;
         for (index i = 0; i < rows_; ++i) {
             if (W == 0 || i < W || i + W > rows_ - 1) {
@@ -278,73 +337,149 @@ class group_tile {
     }
 
     // The lane operations: vector operations, or one lane after the other
-    // without vector extensions.
+    // without vector extensions. Complex lanes follow element_traits' rules
+    // part by part, every product of two parts through part_product.
+    static constexpr bool vector_ops = fixed::vector_lanes;
+
+    static typename tr::wide_type wide_lane(const wvec& s, int l) {
+        if constexpr (complex) return {s.re[l], s.im[l]};
+        else return s[l];
+    }
+
     static vec mul_sub(const vec& x, const vec& p, const vec& q) {
-        if constexpr (fixed::vector_lanes) {
+        if constexpr (vector_ops && complex) {
+            return {(x.re - part_product(p.re, q.re)) + part_product(p.im, q.im),
+                    (x.im - part_product(p.im, q.re)) - part_product(p.re, q.im)};
+        } else if constexpr (vector_ops) {
             return x - p * q;
         } else {
             vec r;
-            for (int l = 0; l < L; ++l) r[l] = tr::mul_sub(x[l], p[l], q[l]);
+            for (int l = 0; l < L; ++l) lv::put(r, l, tr::mul_sub(lv::get(x, l), lv::get(p, l), lv::get(q, l)));
             return r;
         }
     }
+    static wpvec widen_part(const pvec& x) {
+        if constexpr (std::is_same_v<P, WP>) return x;
+        else return __builtin_convertvector(x, wpvec);
+    }
     static wvec widen(const vec& x) {
-        if constexpr (fixed::vector_lanes) {
-            return __builtin_convertvector(x, wvec);
+        if constexpr (vector_ops && complex) {
+            return {widen_part(x.re), widen_part(x.im)};
+        } else if constexpr (vector_ops) {
+            return widen_part(x);
         } else {
             wvec r;
-            for (int l = 0; l < L; ++l) r[l] = tr::widen(x[l]);
+            for (int l = 0; l < L; ++l) {
+                const auto w = tr::widen(lv::get(x, l));
+                if constexpr (complex) {
+                    r.re[l] = w.re;
+                    r.im[l] = w.im;
+                } else {
+                    r[l] = w;
+                }
+            }
             return r;
         }
     }
     // s - p*q, p and q widened.
     static wvec acc_sub(const wvec& s, const vec& p, const vec& q) {
-        if constexpr (fixed::vector_lanes) {
+        if constexpr (vector_ops && complex) {
+            const wpvec pr = widen_part(p.re), pi = widen_part(p.im), qr = widen_part(q.re), qi = widen_part(q.im);
+            return {(s.re - part_product(pr, qr)) + part_product(pi, qi),
+                    (s.im - part_product(pi, qr)) - part_product(pr, qi)};
+        } else if constexpr (vector_ops) {
             return s - widen(p) * widen(q);
         } else {
             wvec r = s;
-            for (int l = 0; l < L; ++l) tr::acc_sub(r[l], p[l], q[l]);
+            for (int l = 0; l < L; ++l) {
+                auto w = wide_lane(s, l);
+                tr::acc_sub(w, lv::get(p, l), lv::get(q, l));
+                if constexpr (complex) {
+                    r.re[l] = w.re;
+                    r.im[l] = w.im;
+                } else {
+                    r[l] = w;
+                }
+            }
             return r;
         }
     }
     static vec div_wide(const wvec& s, const vec& d) {
-        if constexpr (fixed::vector_lanes) {
-            return __builtin_convertvector(s / widen(d), vec);
+        if constexpr (vector_ops && complex) {
+            return complex_quotient(s, d);
+        } else if constexpr (vector_ops) {
+            return __builtin_convertvector(s / widen(d), pvec);
         } else {
             vec r;
-            for (int l = 0; l < L; ++l) r[l] = tr::div_wide(s[l], d[l]);
+            for (int l = 0; l < L; ++l) lv::put(r, l, tr::div_wide(wide_lane(s, l), lv::get(d, l)));
             return r;
         }
     }
     static vec div(const vec& x, const vec& d) {
-        if constexpr (fixed::vector_lanes) {
+        if constexpr (vector_ops && complex) {
+            return complex_quotient(widen(x), d);
+        } else if constexpr (vector_ops) {
             return x / d;
         } else {
             vec r;
-            for (int l = 0; l < L; ++l) r[l] = tr::div(x[l], d[l]);
+            for (int l = 0; l < L; ++l) lv::put(r, l, tr::div(lv::get(x, l), lv::get(d, l)));
             return r;
         }
     }
+    // tr::div_wide in every lane: its formula in vector operations where
+    // every lane takes its plain path, else lane by lane.
+    template <int = 0>
+    static vec complex_quotient(const wvec& s, const vec& d) {
+        const wpvec dr = widen_part(d.re), di = widen_part(d.im);
+        if constexpr (!tr::parts_always_in_range) {
+            if (!plain_in_every_lane(s, dr, di)) {
+                vec r;
+                for (int l = 0; l < L; ++l) lv::put(r, l, tr::div_wide(wide_lane(s, l), lv::get(d, l)));
+                return r;
+            }
+        }
+        const wpvec t = fixed::lanes<WP, L>::splat(WP(1)) / (part_product(dr, dr) + part_product(di, di));
+        const wpvec qr = (part_product(s.re, dr) + part_product(s.im, di)) * t;
+        const wpvec qi = (part_product(s.im, dr) - part_product(s.re, di)) * t;
+        if constexpr (std::is_same_v<P, WP>) return {qr, qi};
+        else return {__builtin_convertvector(qr, pvec), __builtin_convertvector(qi, pvec)};
+    }
+    // div_wide's test for its plain path, on every lane: std::max and
+    // std::abs as there (max(a, b) is a < b ? b : a, which a NaN decides the
+    // same way).
+    template <int = 0>
+    static bool plain_in_every_lane(const wvec& s, const wpvec& dr, const wpvec& di) {
+        using wl = fixed::lanes<WP, L>;
+        auto abs = [](const wpvec& v) { return wl::select(v < 0, -v, v); };
+        auto max = [](const wpvec& a, const wpvec& b) { return wl::select(a < b, b, a); };
+        const wpvec mx = max(abs(s.re), abs(s.im)), md = max(abs(dr), abs(di));
+        const wpvec lp = mx * md;
+        const auto ok = (md >= tr::plain_low) & (md <= tr::plain_high) &
+                        (((lp >= std::numeric_limits<WP>::min()) & (lp <= tr::product_high)) | (mx == 0));
+        for (int l = 0; l < L; ++l)
+            if (ok[l] == 0) return false;
+        return true;
+    }
     static vec root(const vec& d) {
-        if constexpr (fixed::vector_lanes) {
+        if constexpr (vector_ops && !complex) {
             return vl::sqrt(d);
         } else {
             vec r;
-            for (int l = 0; l < L; ++l) r[l] = tr::root(d[l]);
+            for (int l = 0; l < L; ++l) lv::put(r, l, tr::root(lv::get(d, l)));
             return r;
         }
     }
-    // A pivot d <= tol in one of the group's lanes (an ordered comparison:
-    // a NaN pivot does not fail).
-    bool any_fails(const vec& d, const vec& tolv) const {
-        if constexpr (fixed::vector_lanes) {
+    // A failed pivot in one of the group's lanes (real elements: d <= tol,
+    // an ordered comparison, so a NaN pivot does not fail).
+    bool any_fails(const vec& d, const pvec& tolv) const {
+        if constexpr (vector_ops && !complex) {
             const auto m = (d <= tolv) & vl::first(count_);
             for (int l = 0; l < L; ++l)
                 if (m[l] != 0) return true;
             return false;
         } else {
             for (int l = 0; l < count_; ++l)
-                if (tr::fails(d[l], tolv[l])) return true;
+                if (tr::fails(lv::get(d, l), tolv[l])) return true;
             return false;
         }
     }
