@@ -364,11 +364,24 @@ void eliminate_blocks(worker_state<T>& s) {
                 // kept for the Gram matrices of its left separators.
                 // The couplings do not touch B, and each block's
                 // updates of its separators follow its couplings as in
-                // a block taken alone. (Complex spikes are solved block
-                // by block, and nothing is kept.)
+                // a block taken alone.
                 const index rows = s.block_rows;
+                if constexpr (!real_lanes<T>) {
+                    // Without the real spike kernels (complex elements, or
+                    // a build without vector extensions): the spikes of
+                    // the whole group in the tile's lanes, from the factor
+                    // still there, after every block's left coupling.
+                    for (int b = 0; b < h.grouped; ++b)
+                        left_coupling(h.group_firsts[b], h.group_firsts[b] + rows - 1, false);
+                    tile.spike_solve(s.spikes, n, h.group_firsts[0] - d < lf ? 1 : 0);
+                    for (int b = 0; b < h.grouped; ++b) {
+                        right_coupling(h.group_firsts[b], h.group_firsts[b] + rows - 1);
+                        update_separators_of(h.group_firsts[b], h.group_firsts[b] + rows - 1);
+                    }
+                    continue;
+                }
                 wide_of_t<T> kept[2][real_lanes<T> ? kept_room : 1];
-                const bool keep = real_lanes<T> && rows * hbw <= kept_room;
+                const bool keep = rows * hbw <= kept_room;
                 auto alone = [&](index f) {
                     couplings(f, f + rows - 1);
                     update_separators_of(f, f + rows - 1);

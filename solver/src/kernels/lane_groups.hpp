@@ -159,6 +159,24 @@ class group_tile {
         }
     }
 
+    // The spikes of the group's blocks from lane `from` on (the blocks
+    // before it have none), with the factor in the tile: the forward
+    // substitution of spike_solve on each of the hbw columns, whose first
+    // hbw rows of each block are read and whose rows below them enter as
+    // zeros, whatever spikes holds there. Lanes before `from` are neither
+    // read nor written.
+    void spike_solve(T* spikes, index n, int from) {
+        const index head = std::min(hbw_, rows_);
+        for (index q = 0; q < hbw_; ++q) {
+            T* const col = spikes + q * n;
+            for (index r = 0; r < head; ++r)
+                for (int l = 0; l < L; ++l) lv::put(x_[r], l, l >= from && l < count_ ? col[firsts_[l] + r - 1] : T(0));
+            for (index r = head; r < rows_; ++r) x_[r] = vec{};
+            by_width([&](auto W) { forward_fixed<W>(); });
+            store_column(col, from);
+        }
+    }
+
     // rhs_backward_block in every lane with the factor in the tile, on one
     // column x of B (n rows), sums in the wide format as there.
     void backward(T* x) {
@@ -236,14 +254,15 @@ class group_tile {
         for (index r = 0; r < rows_; ++r)
             for (int l = 0; l < L; ++l) lv::put(x_[r], l, l < count_ ? x[firsts_[l] + r - 1] : T(0));
     }
-    void store_column(T* x) const {
+    // Lanes from `from` on.
+    void store_column(T* x, int from = 0) const {
         T* dst[L];
         for (int b = 0; b < count_; ++b) dst[b] = x + firsts_[b] - 1;
         index r = 0;
-        if (count_ == L)
+        if (count_ == L && from == 0)
             for (; r + E <= rows_; r += E) scatter(x_ + r, r, dst);
         for (; r < rows_; ++r)
-            for (int l = 0; l < count_; ++l) dst[l][r] = lv::get(x_[r], l);
+            for (int l = from; l < count_; ++l) dst[l][r] = lv::get(x_[r], l);
     }
 
     // Row i of the factor: the updates of the rows above it, the pivot test,
