@@ -165,13 +165,31 @@ class group_tile {
     // hbw rows of each block are read and whose rows below them enter as
     // zeros, whatever spikes holds there. Lanes before `from` are neither
     // read nor written.
+    // With the half bandwidth fixed (4 or 8), four columns at a time side
+    // by side, when they fit the room below: four chains of divisions and
+    // updates in flight instead of one.
     void spike_solve(T* spikes, index n, int from) {
+        constexpr int C = 4;
         const index head = std::min(hbw_, rows_);
-        for (index q = 0; q < hbw_; ++q) {
-            T* const col = spikes + q * n;
+        auto load_head = [&](const T* col, vec* x) {
             for (index r = 0; r < head; ++r)
-                for (int l = 0; l < L; ++l) lv::put(x_[r], l, l >= from && l < count_ ? col[firsts_[l] + r - 1] : T(0));
-            for (index r = head; r < rows_; ++r) x_[r] = vec{};
+                for (int l = 0; l < L; ++l) lv::put(x[r], l, l >= from && l < count_ ? col[firsts_[l] + r - 1] : T(0));
+            for (index r = head; r < rows_; ++r) x[r] = vec{};
+        };
+        index q = 0;
+        if ((hbw_ == 4 || hbw_ == 8) && C * rows_ <= columns_room) {
+            vec cols[columns_room];
+            for (; q + C <= hbw_; q += C) {
+                for (int c = 0; c < C; ++c) load_head(spikes + (q + c) * n, cols + c * rows_);
+                by_width([&](auto W) {
+                    if constexpr (W > 0) forward_columns<W, C>(cols);
+                });
+                for (int c = 0; c < C; ++c) store_column(spikes + (q + c) * n, from, cols + c * rows_);
+            }
+        }
+        for (; q < hbw_; ++q) {
+            T* const col = spikes + q * n;
+            load_head(col, x_);
             by_width([&](auto W) { forward_fixed<W>(); });
             store_column(col, from);
         }
@@ -254,15 +272,16 @@ class group_tile {
         for (index r = 0; r < rows_; ++r)
             for (int l = 0; l < L; ++l) lv::put(x_[r], l, l < count_ ? x[firsts_[l] + r - 1] : T(0));
     }
-    // Lanes from `from` on.
-    void store_column(T* x, int from = 0) const {
-        T* dst[L];
+    // Lanes from `from` on; from src instead of x_ if given.
+    void store_column(T* x, int from = 0, const vec* src = nullptr) const {
+        const vec* const v = src ? src : x_;
+        T* dst[L] = {};
         for (int b = 0; b < count_; ++b) dst[b] = x + firsts_[b] - 1;
         index r = 0;
         if (count_ == L && from == 0)
-            for (; r + E <= rows_; r += E) scatter(x_ + r, r, dst);
+            for (; r + E <= rows_; r += E) scatter(v + r, r, dst);
         for (; r < rows_; ++r)
-            for (int l = from; l < count_; ++l) dst[l][r] = lv::get(x_[r], l);
+            for (int l = from; l < count_; ++l) dst[l][r] = lv::get(v[r], l);
     }
 
     // Row i of the factor: the updates of the rows above it, the pivot test,
@@ -332,6 +351,32 @@ class group_tile {
             } else {
                 const index ce = std::min(r + hbw_, rows_ - 1);
                 for (index c = r + 1; c <= ce; ++c) x_[c] = mul_sub(x_[c], xr, tr_[c - r]);
+            }
+        }
+    }
+
+    // forward_fixed on C columns of rows_ rows each, one after the other in
+    // xs, side by side: row r of every column, then its updates of the W
+    // rows below in every column (rows where W rows below lie in the block;
+    // the last W rows with the run-time bounds).
+    template <int W, int C>
+    void forward_columns(vec* xs) {
+        for (index r = 0; r < rows_; ++r) {
+            const vec* const tr_ = band_ + r * S_;
+            vec xr[C];
+            PCHOL_UNROLL
+            for (int c = 0; c < C; ++c) {
+                xr[c] = div(xs[c * rows_ + r], tr_[0]);
+                xs[c * rows_ + r] = xr[c];
+            }
+            if (r + W <= rows_ - 1) {
+                PCHOL_UNROLL
+                for (int k = 1; k <= W; ++k)
+                    PCHOL_UNROLL
+                    for (int c = 0; c < C; ++c) xs[c * rows_ + r + k] = mul_sub(xs[c * rows_ + r + k], xr[c], tr_[k]);
+            } else {
+                for (index k = 1; r + k <= rows_ - 1; ++k)
+                    for (int c = 0; c < C; ++c) xs[c * rows_ + r + k] = mul_sub(xs[c * rows_ + r + k], xr[c], tr_[k]);
             }
         }
     }
@@ -502,6 +547,9 @@ class group_tile {
             return false;
         }
     }
+
+    // The room of spike_solve's columns side by side, in values.
+    static constexpr index columns_room = 512;
 
     index hbw_, S_;
     const index* firsts_;
