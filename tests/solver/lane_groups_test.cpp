@@ -307,6 +307,13 @@ TEST(LaneGroupsTile, FitsTheBenchmarkBlocksAndRefusesLongOnes) {
     EXPECT_FALSE(groups::group_fits<double>(16, longest + 1));
     EXPECT_FALSE(groups::group_fits<double>(8, 2000));
     EXPECT_FALSE(groups::group_fits<double>(8, 0));
+    // Complex blocks as long as the real ones, whatever the lanes: the
+    // benchmark's block length, which the first solve of a process may fix
+    // for every element type, and the complex solvers' own 32 rows.
+    EXPECT_TRUE(groups::group_fits<std::complex<float>>(8, 72));
+    EXPECT_TRUE(groups::group_fits<std::complex<double>>(8, 72));
+    EXPECT_TRUE(groups::group_fits<std::complex<double>>(16, 56));
+    EXPECT_FALSE(groups::group_fits<std::complex<double>>(16, 2000));
 }
 
 }  // namespace

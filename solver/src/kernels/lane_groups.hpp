@@ -39,14 +39,17 @@ template <class T>
 inline constexpr int group_lanes = sizeof(real_of_t<T>) == 8 ? fixed::register_wide_lanes : 8;
 
 // The tile's room: the band rows of the group and one column of B (the
-// benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB).
-inline constexpr std::size_t tile_bytes = 65536;
+// benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB of floats).
+// Complex elements take twice the room of their parts, and so does their
+// tile: 72 such rows of complex doubles in 8 lanes (AVX-512) take 92 KB.
+template <class T>
+inline constexpr std::size_t tile_bytes = std::is_floating_point_v<T> ? 65536 : 131072;
 
 // The group's blocks must fit the tile.
 template <class T>
 constexpr bool group_fits(index hbw, index rows) {
     return rows > 0 && static_cast<std::size_t>(rows) * static_cast<std::size_t>(hbw + 2) <=
-                           tile_bytes / (sizeof(T) * group_lanes<T>);
+                           tile_bytes<T> / (sizeof(T) * group_lanes<T>);
 }
 
 // One element of each of L blocks. Real elements: a vector of L lanes.
@@ -555,7 +558,7 @@ class group_tile {
     const index* firsts_;
     int count_;
     index rows_;
-    alignas(64) vec band_[tile_bytes / sizeof(vec)];
+    alignas(64) vec band_[tile_bytes<T> / sizeof(vec)];
     vec* x_;
 };
 
