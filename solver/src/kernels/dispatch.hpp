@@ -20,7 +20,9 @@
 //   rhs_backward_block     fixed::back_substitute_column per column   reference
 //                          (without couplings)
 //   update_separator_tail  real: fixed::update_separator_tail_lanes,  reference
-//                          complex: fixed::update_separator_tail
+//                          complex: fixed::update_separator_tail_complex
+//                          (fixed::update_separator_tail without vector
+//                          extensions)
 //   update_separator_head  real, full head:                           reference
 //                          fixed::update_separator_head_lanes;
 //                          else fixed::update_separator_head
@@ -208,6 +210,8 @@ void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& la
         [&](auto W) {
             if constexpr (detail::real_lanes<T>)
                 detail::fixed::update_separator_tail_lanes<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
+            else if constexpr (detail::fixed::vector_lanes)
+                detail::fixed::update_separator_tail_complex<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
             else detail::fixed::update_separator_tail<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
         },
         [&] { detail::reference::update_separator_tail(A, hbw, last, r1, r2, spikes, B, n, nrhs); });

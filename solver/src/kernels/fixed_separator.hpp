@@ -223,6 +223,85 @@ void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes
     }
 }
 
+// update_separator_tail for complex elements with vector lanes: the Gram
+// sums in lanes of 4 doubles, lane q of a quarter h holding column 4h + q,
+// real and imaginary parts apart, each lane summing acc_add's parts in its
+// order over ascending rows; the rows of spike(i) are broadcast. The sums
+// of rows i < I1 run over both quarters, the others over the second only
+// (their entries at ip >= i lie there), in passes of at most 8 sum vectors
+// so that they stay in AVX2's registers. B as the scalar kernel does it.
+template <class T, int W>
+void update_separator_tail_complex(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
+                                   index nrhs) {
+    static_assert(W == 4 || W == 8);
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    using WP = decltype(wide::re);
+    using hl = lanes<WP, 4>;
+    using hv = typename hl::vec;
+    constexpr index S = W + 1;
+    constexpr int Q = W / 4;  // quarters of 4 columns
+    const index tail_first = last - W + 1;
+    // Sums of rows i0 .. i0 + NI - 1 of the Gram matrix over quarters h0 ..
+    // Q - 1, written to the tail triangle.
+    auto pass = [&]<int i0, int NI, int h0>() {
+        constexpr int NH = Q - h0;
+        hv gr[NI][NH], gi[NI][NH];
+        PCHOL_UNROLL
+        for (int a = 0; a < NI; ++a)
+            PCHOL_UNROLL
+            for (int h = 0; h < NH; ++h) gr[a][h] = gi[a][h] = hl::splat(WP(0));
+        for (index r = r1; r <= r2; ++r) {
+            hv xr[NH], xi[NH];
+            PCHOL_UNROLL
+            for (int h = 0; h < NH; ++h) {
+                const T* const c = spikes + (4 * (h0 + h)) * n + r - 1;
+                xr[h] = hv{WP(c[0].real()), WP(c[n].real()), WP(c[2 * n].real()), WP(c[3 * n].real())};
+                xi[h] = hv{WP(c[0].imag()), WP(c[n].imag()), WP(c[2 * n].imag()), WP(c[3 * n].imag())};
+            }
+            PCHOL_UNROLL
+            for (int a = 0; a < NI; ++a) {
+                const T q = spikes[(i0 + a) * n + r - 1];
+                const hv qr = hl::splat(WP(q.real())), qi = hl::splat(WP(q.imag()));
+                PCHOL_UNROLL
+                for (int h = 0; h < NH; ++h) {
+                    gr[a][h] = gr[a][h] + (part_product(xr[h], qr) - part_product(xi[h], qi));
+                    gi[a][h] = gi[a][h] + (part_product(xi[h], qr) + part_product(xr[h], qi));
+                }
+            }
+        }
+        PCHOL_UNROLL
+        for (int a = 0; a < NI; ++a) {
+            const index i = i0 + a;
+            T* const at = A + (tail_first + i - 1) * S;
+            for (index ip = std::max<index>(i, 4 * h0); ip < W; ++ip) {
+                const int h = static_cast<int>(ip / 4) - h0, l = static_cast<int>(ip % 4);
+                at[ip - i] = tr::sub_wide(at[ip - i], wide{gr[a][h][l], gi[a][h][l]});
+            }
+        }
+    };
+    if constexpr (W == 4) {
+        pass.template operator()<0, 4, 0>();
+    } else {
+        pass.template operator()<0, 2, 0>();
+        pass.template operator()<2, 2, 0>();
+        pass.template operator()<4, 4, 1>();
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        wide s[W];
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
+        for (index r = r1; r <= r2; ++r) {
+            const T br = b[r - 1];
+            PCHOL_UNROLL
+            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
+        }
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
+    }
+}
+
 // update_separator_head: the head triangle and the head rows of B lose the
 // left neighbour's contribution, q ascending per entry, through a copy of
 // the head rows of spikes (h[r][q], r counted from first).
