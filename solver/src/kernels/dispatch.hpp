@@ -25,6 +25,8 @@
 //                          extensions)
 //   update_separator_head  real, full head:                           reference
 //                          fixed::update_separator_head_lanes;
+//                          complex, full head, W parts in a register:
+//                          fixed::update_separator_head_complex;
 //                          else fixed::update_separator_head
 //   form_fill              real, full head: fixed::form_fill_lanes;   reference
 //                          else fixed::form_fill
@@ -223,9 +225,17 @@ void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& fi
     detail::by_width(
         hbw,
         [&](auto W) {
-            if constexpr (detail::real_lanes<T>)
+            if constexpr (detail::real_lanes<T>) {
                 if (n - first + 1 >= W)
                     return detail::fixed::update_separator_head_lanes<T, W>(A, first, left_last, spikes, B, n, nrhs);
+            } else if constexpr (detail::fixed::vector_lanes &&
+                                 W <= detail::fixed::register_elements<real_of_t<T>>) {
+                // (W parts in one register: 8 complex doubles on AVX2 ran
+                // slower than the scalar loop.)
+                if (n - first + 1 >= W)
+                    return detail::fixed::update_separator_head_complex<T, W>(A, first, left_last, spikes, B, n,
+                                                                              nrhs);
+            }
             detail::fixed::update_separator_head<T, W>(A, first, left_last, spikes, B, n, nrhs);
         },
         [&] { detail::reference::update_separator_head(A, hbw, first, left_last, spikes, B, n, nrhs); });

@@ -337,6 +337,66 @@ void update_separator_head(T* A, index first, index left_last, const T* spikes, 
     }
 }
 
+// W consecutive complex elements as a vector of their real parts and one of
+// their imaginary parts, and back.
+template <class T, int W>
+struct complex_parts {
+    using P = typename T::value_type;
+    using pl = lanes<P, W>;
+    using vec = typename pl::vec;
+    vec re, im;
+    static complex_parts load(const T* x) {
+        const vec a = pl::load(reinterpret_cast<const P*>(x)), b = pl::load(reinterpret_cast<const P*>(x) + W);
+        if constexpr (W == 4)
+            return {__builtin_shufflevector(a, b, 0, 2, 4, 6), __builtin_shufflevector(a, b, 1, 3, 5, 7)};
+        else
+            return {__builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14),
+                    __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15)};
+    }
+    // Lanes from..W-1 to x[0 .. W-1-from].
+    void store_from(T* x, int from) const {
+        for (int l = from; l < W; ++l) x[l - from] = T(re[l], im[l]);
+    }
+    // x - p*q with q the same in every lane, in mul_sub's order.
+    static complex_parts mul_sub(const complex_parts& x, const complex_parts& p, T q) {
+        const vec qr = pl::splat(q.real()), qi = pl::splat(q.imag());
+        return {(x.re - part_product(p.re, qr)) + part_product(p.im, qi),
+                (x.im - part_product(p.im, qr)) - part_product(p.re, qi)};
+    }
+};
+
+// update_separator_head for complex elements with vector lanes and a full
+// head of W rows, laid out as the real one below: entry (r, c) of the head
+// triangle in lane c, head row r of B in lane r, each losing its products
+// q ascending in mul_sub's order; lanes left of the triangle's row work on
+// zeros and are never stored.
+template <class T, int W>
+void update_separator_head_complex(T* A, index first, index left_last, const T* spikes, T* B, index n, index nrhs) {
+    using cp = complex_parts<T, W>;
+    constexpr index S = W + 1;
+    cp h[W];  // h[q]: head rows of spike column q
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q) h[q] = cp::load(spikes + q * n + first - 1);
+    for (int r = 0; r < W; ++r) {
+        T* const ar = A + (first - 1 + r) * S;
+        cp v{};
+        for (int c = r; c < W; ++c) {
+            v.re[c] = ar[c - r].real();
+            v.im[c] = ar[c - r].imag();
+        }
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) v = cp::mul_sub(v, h[q], spikes[q * n + first - 1 + r]);
+        v.store_from(ar, r);
+    }
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        cp v = cp::load(b + first - 1);
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) v = cp::mul_sub(v, h[q], b[left_last - W + q]);
+        v.store_from(b + first - 1, 0);
+    }
+}
+
 // update_separator_head for real elements with a full head of W rows: the
 // head rows of spike column q are contiguous, so entry (r, c) of the head
 // triangle runs in lane c of a vector over the rows c (in register-wide
