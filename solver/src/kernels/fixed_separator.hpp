@@ -179,6 +179,28 @@ void update_separator_tail_lanes(T* A, index last, index r1, index r2, const T* 
     for (index k = 1; k < nrhs; ++k) separator_tail_column<T, W>(last, r1, r2, spikes, B + k * n, n);
 }
 
+// The B part of update_separator_tail on scalars: per column of B, the W
+// tail rows' wide differences side by side over ascending rows r1..r2.
+template <class T, int W>
+void separator_tail_rows(index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    const index tail_first = last - W + 1;
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        wide s[W];
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
+        for (index r = r1; r <= r2; ++r) {
+            const T br = b[r - 1];
+            PCHOL_UNROLL
+            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
+        }
+        PCHOL_UNROLL
+        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
+    }
+}
+
 // The same on scalars, the W by W sums in an array.
 template <class T, int W>
 void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
@@ -208,19 +230,7 @@ void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes
         PCHOL_UNROLL
         for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], g[i][ip]);
     }
-    for (index k = 0; k < nrhs; ++k) {
-        T* const b = B + k * n;
-        wide s[W];
-        PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
-        for (index r = r1; r <= r2; ++r) {
-            const T br = b[r - 1];
-            PCHOL_UNROLL
-            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
-        }
-        PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
-    }
+    separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
 }
 
 // update_separator_tail for complex elements with vector lanes: the Gram
@@ -287,19 +297,7 @@ void update_separator_tail_complex(T* A, index last, index r1, index r2, const T
         pass.template operator()<2, 2, 0>();
         pass.template operator()<4, 4, 1>();
     }
-    for (index k = 0; k < nrhs; ++k) {
-        T* const b = B + k * n;
-        wide s[W];
-        PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) s[i] = tr::widen(b[tail_first + i - 1]);
-        for (index r = r1; r <= r2; ++r) {
-            const T br = b[r - 1];
-            PCHOL_UNROLL
-            for (index i = 0; i < W; ++i) tr::acc_sub(s[i], spikes[i * n + r - 1], br);
-        }
-        PCHOL_UNROLL
-        for (index i = 0; i < W; ++i) b[tail_first + i - 1] = tr::narrow(s[i]);
-    }
+    separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
 }
 
 // update_separator_head: the head triangle and the head rows of B lose the
