@@ -408,6 +408,14 @@ class group_tile {
     // part by part, every product of two parts through part_product.
     static constexpr bool vector_ops = fixed::vector_lanes;
 
+    static void put_wide(wvec& s, int l, const typename tr::wide_type& w) {
+        if constexpr (complex) {
+            s.re[l] = w.re;
+            s.im[l] = w.im;
+        } else {
+            s[l] = w;
+        }
+    }
     static typename tr::wide_type wide_lane(const wvec& s, int l) {
         if constexpr (complex) return {s.re[l], s.im[l]};
         else return s[l];
@@ -438,12 +446,7 @@ class group_tile {
             wvec r;
             for (int l = 0; l < L; ++l) {
                 const auto w = tr::widen(lv::get(x, l));
-                if constexpr (complex) {
-                    r.re[l] = w.re;
-                    r.im[l] = w.im;
-                } else {
-                    r[l] = w;
-                }
+                put_wide(r, l, w);
             }
             return r;
         }
@@ -461,12 +464,7 @@ class group_tile {
             for (int l = 0; l < L; ++l) {
                 auto w = wide_lane(s, l);
                 tr::acc_sub(w, lv::get(p, l), lv::get(q, l));
-                if constexpr (complex) {
-                    r.re[l] = w.re;
-                    r.im[l] = w.im;
-                } else {
-                    r[l] = w;
-                }
+                put_wide(r, l, w);
             }
             return r;
         }
