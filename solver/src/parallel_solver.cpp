@@ -136,7 +136,8 @@ struct worker_state {
     // sweeps only carry the right-hand sides through it, reading A and WORK.
     const bool rhs_only;
     // With a stored factor and many right-hand sides, they run in lanes
-    // (rhs_steps.hpp), and blocks are taken one at a time.
+    // (rhs_steps.hpp), blocks one at a time or two side by side (no lane
+    // groups of blocks), and the next block's rows are prefetched.
     const bool rhs_lanes_on = rhs_only && nrhs >= rhs_lanes && runs_in_lanes<T>(block_rows);
     // An eliminated block updates the tail rows of the separator on its
     // left from the elimination sweep, while its rows are in the cache; with
@@ -239,6 +240,21 @@ bool pivot_failed(worker_state<T>& s) {
     return load(s.fail_flags[0]) == -1;
 }
 
+// With the right-hand sides in lanes: asks for the rows of the block one
+// stride after first (the block this thread most likely takes next) of B,
+// the band and the spike columns while this block is worked on (always
+// inlined, as prefetch_column_rows).
+template <class T>
+PCHOL_ALWAYS_INLINE void prefetch_next_block(const worker_state<T>& s, index first) {
+    const index next = first + s.sweep_stride;
+    if (next > s.n) return;
+    const index last = std::min(next + s.block_rows - 1, s.n);
+    lanes::prefetch_column_rows(s.B, s.n, s.nrhs, next, last, true);
+    lanes::prefetch_column_rows(s.A + (next - 1) * (s.hbw + 1), (last - next + 1) * (s.hbw + 1), 1, 1,
+                                (last - next + 1) * (s.hbw + 1), false);
+    if (next - s.neighbour_dist >= 1) lanes::prefetch_column_rows(s.spikes, s.n, s.hbw, next, last, false);
+}
+
 // ---- The sweeps -----------------------------------------------------------------
 
 // The separator first..last takes the update of its head from its left
@@ -310,11 +326,9 @@ void eliminate_blocks(worker_state<T>& s) {
         if (s.rhs_only) {
             if (left) {
                 const index sep_last = first - d + s.block_rows - 1;
+                // The columns in lanes took it in forward.
                 by_lanes(
-                    s.rhs_lanes_on, s.nrhs,
-                    [&](index k, auto lw) {
-                        lanes::separator_tail<T, lw>(hbw, sep_last, first, last, s.spikes, s.B + k * n, n);
-                    },
+                    s.rhs_lanes_on, s.nrhs, [](index, auto) {},
                     [&](index k, index count) {
                         separator_tail_rhs(hbw, sep_last, first, last, s.spikes, s.B + k * n, n, count);
                     });
@@ -337,16 +351,40 @@ void eliminate_blocks(worker_state<T>& s) {
             separator_head(s, first + d, std::min(first + d + s.block_rows - 1, n), last, left);
     };
     auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
+    // With the right-hand sides in lanes the forward substitution also
+    // updates the tail of the separator on the block's left (ending at
+    // the row it gives, 0 for none): the rows update_separators_of would.
+    auto tail_last = [&](index first) -> index {
+        return s.tails_in_elimination && first - d >= lf ? first - d + s.block_rows - 1 : 0;
+    };
     auto forward = [&](index first, index last) {
         by_lanes(
-            s.rhs_lanes_on, s.nrhs, [&](index k, auto lw) { lanes::forward<T, lw>(A, hbw, first, last, s.B + k * n, n); },
+            s.rhs_lanes_on, s.nrhs,
+            [&](index k, auto lw) {
+                const index f[1] = {first}, l[1] = {last}, t[1] = {tail_last(first)};
+                lanes::forward<T, lw>(A, hbw, f, l, t, s.spikes, s.B + k * n, n);
+            },
             [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
+    };
+    // Two blocks of the same length side by side, their right-hand sides in
+    // lanes.
+    auto forward_pair = [&](const blocks_in_hand& p) {
+        by_lanes(
+            true, s.nrhs,
+            [&](index k, auto lw) {
+                const index f[2] = {p.first, p.first2}, l[2] = {p.last, p.last2};
+                const index t[2] = {tail_last(p.first), tail_last(p.first2)};
+                lanes::forward<T, lw, 2>(A, hbw, f, l, t, s.spikes, s.B + k * n, n);
+            },
+            [&](index k, index count) {
+                rhs_forward_pair(A, hbw, p.first, p.last, p.first2, p.last2, s.B + k * n, n, count);
+            });
     };
     // Groups of blocks in vector lanes when the blocks fit the tile.
     int group = 0;
     if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
-    while (take_block(s, s.next_row, !s.rhs_lanes_on, h, group)) {
+    while (take_block(s, s.next_row, true, h, group)) {
         if (h.grouped > 0) {
             groups::group_tile<T> tile(hbw, h.group_firsts, h.grouped, s.block_rows);
             tile.pack(A);
@@ -414,7 +452,19 @@ void eliminate_blocks(worker_state<T>& s) {
                 couplings(h.first, h.last);
                 couplings(h.first2, h.last2);
             }
-            if (s.nrhs > 0) rhs_forward_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.B, n, s.nrhs);
+            if (s.rhs_lanes_on) {
+                // (Pairs are taken far from a sweep's end, so both blocks
+                // are whole.)
+                prefetch_next_block(s, h.first2);
+                if (h.last - h.first == h.last2 - h.first2) {
+                    forward_pair(h);
+                } else {
+                    forward(h.first, h.last);
+                    forward(h.first2, h.last2);
+                }
+            } else if (s.nrhs > 0) {
+                rhs_forward_pair(A, hbw, h.first, h.last, h.first2, h.last2, s.B, n, s.nrhs);
+            }
             update_separators_of(h.first, h.last);
             update_separators_of(h.first2, h.last2);
             continue;
@@ -424,6 +474,7 @@ void eliminate_blocks(worker_state<T>& s) {
             if (failed()) break;
             couplings(h.first, h.last);
         }
+        if (s.rhs_lanes_on) prefetch_next_block(s, h.first);
         forward(h.first, h.last);
         update_separators_of(h.first, h.last);
     }
@@ -479,7 +530,7 @@ void back_substitute(worker_state<T>& s) {
     int group = 0;
     if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
-    while (take_block(s, s.back_row, !s.rhs_lanes_on, h, group)) {
+    while (take_block(s, s.back_row, true, h, group)) {
         if (h.grouped > 0) {
             back_task tasks[8];
             for (int b = 0; b < h.grouped; ++b)
@@ -489,15 +540,29 @@ void back_substitute(worker_state<T>& s) {
             continue;
         }
         const back_task p = task(h.first, h.last);
+        if (h.paired && s.rhs_lanes_on && h.last - h.first == h.last2 - h.first2) {
+            prefetch_next_block(s, h.first2);
+            const back_task pair[2] = {p, task(h.first2, h.last2)};
+            by_lanes(
+                true, s.nrhs,
+                [&](index k, auto lw) {
+                    lanes::back_substitute<T, lw, 2>(s.A, s.hbw, pair, s.spikes, s.links, s.B + k * n, n);
+                },
+                [&](index k, index count) {
+                    back_substitute_pair(s.A, s.hbw, pair[0], pair[1], s.spikes, s.links, s.B + k * n, n, count);
+                });
+            continue;
+        }
         if (h.paired) {
             back_substitute_pair(s.A, s.hbw, p, task(h.first2, h.last2), s.spikes, s.links, s.B, n, s.nrhs);
             continue;
         }
+        if (s.rhs_lanes_on) prefetch_next_block(s, h.first);
         by_lanes(
             s.rhs_lanes_on, s.nrhs,
             [&](index k, auto lw) {
-                lanes::back_substitute<T, lw>(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
-                                       s.B + k * n, n);
+                const back_task one[1] = {p};
+                lanes::back_substitute<T, lw>(s.A, s.hbw, one, s.spikes, s.links, s.B + k * n, n);
             },
             [&](index k, index count) {
                 back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,

@@ -24,6 +24,7 @@
 
 #include "element_traits.hpp"
 #include "kernels/compiler.hpp"
+#include "kernels/dispatch.hpp"
 #include "kernels/fixed_separator.hpp"
 
 #include <algorithm>
@@ -192,6 +193,29 @@ struct row_ops<T, LW, true> {
     static row div(const row& x, T d) { return x / splat(d); }
 };
 
+// Asks for the rows first..last of the count columns of X (n rows each)
+// ahead of their use, for writing with `write`: the rows of a block's
+// columns are short runs far apart, which the hardware's own prefetch does
+// not follow. Always inlined: a call of a function that only prefetches is
+// dropped by the compiler as one without effects.
+template <class T>
+PCHOL_ALWAYS_INLINE void prefetch_column_rows(const T* X, index n, index count, index first, index last, bool write) {
+    constexpr index line = 64 / static_cast<index>(sizeof(T));
+    for (index k = 0; k < count; ++k) {
+        const T* const x = X + k * n + first - 1;
+        for (index r = 0; r <= last - first; r += line) {
+            if (write)
+                PCHOL_PREFETCH_WRITE(x + r);
+            else
+                PCHOL_PREFETCH(x + r);
+        }
+        if (write)
+            PCHOL_PREFETCH_WRITE(x + (last - first));
+        else
+            PCHOL_PREFETCH(x + (last - first));
+    }
+}
+
 // y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real
 // elements 8 columns and 8 rows at a time through a transpose (the columns
 // lie n elements apart).
@@ -237,102 +261,137 @@ void scatter(const typename row_ops<T, LW>::row& x, index n, index row, T* B) {
     for (int k = 0; k < LW; ++k) B[k * n + row - 1] = v[k];
 }
 
-// forward_block on the m rows in y of the block from row `first` on:
-// y(i) <- y(i) / A(i, i), then y(c) <- y(c) - y(i) * A(i, c) for the rows c
-// below i in the block, step after step. With W > 0 the W rows below the
-// step are carried in registers while the step's row is W rows above the
-// block's end.
-template <class T, int LW, int W>
-void forward_rows(const T* A, index hbw, index first, index m, T* y) {
+// forward_block on the m rows in y[b] of each of the NB blocks from row
+// first[b] on: y(i) <- y(i) / A(i, i), then y(c) <- y(c) - y(i) * A(i, c)
+// for the rows c below i in the block, step after step. With W > 0 the W
+// rows below the step are carried in registers while the step's row is W
+// rows above the blocks' end. Two blocks run their steps side by side: each
+// step waits on the division of the step before, and the other block's
+// step fills that wait.
+template <class T, int LW, int W, int NB = 1>
+void forward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
     using ops = row_ops<T, LW>;
     using row = typename ops::row;
     const index S = hbw + 1;
-    const T* const a = A + (first - 1) * S;
+    const T* a[NB];
+    PCHOL_UNROLL
+    for (int b = 0; b < NB; ++b) a[b] = A + (first[b] - 1) * S;
     index i = 0;
     if constexpr (W > 0) {
         if (m > W) {
-            row win[W];  // rows i ... i + W - 1, updated by the steps above i
+            row win[NB][W];  // rows i ... i + W - 1, updated by the steps above i
             PCHOL_UNROLL
-            for (int k = 0; k < W; ++k) win[k] = ops::load(y + k * LW);
-            for (; i + W < m; ++i) {
-                const T* const ai = a + i * S;
-                const row yi = ops::div(win[0], ai[0]);
-                ops::store(y + i * LW, yi);
+            for (int b = 0; b < NB; ++b)
                 PCHOL_UNROLL
-                for (int k = 1; k < W; ++k) win[k - 1] = ops::mul_sub(win[k], yi, ops::splat(ai[k]));
-                win[W - 1] = ops::mul_sub(ops::load(y + (i + W) * LW), yi, ops::splat(ai[W]));
+                for (int k = 0; k < W; ++k) win[b][k] = ops::load(y[b] + k * LW);
+            for (; i + W < m; ++i) {
+                PCHOL_UNROLL
+                for (int b = 0; b < NB; ++b) {
+                    const T* const ai = a[b] + i * S;
+                    const row yi = ops::div(win[b][0], ai[0]);
+                    ops::store(y[b] + i * LW, yi);
+                    PCHOL_UNROLL
+                    for (int k = 1; k < W; ++k) win[b][k - 1] = ops::mul_sub(win[b][k], yi, ops::splat(ai[k]));
+                    win[b][W - 1] = ops::mul_sub(ops::load(y[b] + (i + W) * LW), yi, ops::splat(ai[W]));
+                }
             }
             PCHOL_UNROLL
-            for (int k = 0; k < W; ++k) ops::store(y + (i + k) * LW, win[k]);
+            for (int b = 0; b < NB; ++b)
+                PCHOL_UNROLL
+                for (int k = 0; k < W; ++k) ops::store(y[b] + (i + k) * LW, win[b][k]);
         }
     }
-    for (; i < m; ++i) {
-        const T* const ai = a + i * S;
-        const row yi = ops::div(ops::load(y + i * LW), ai[0]);
-        ops::store(y + i * LW, yi);
-        const index ce = std::min(i + hbw, m - 1);
-        for (index c = i + 1; c <= ce; ++c)
-            ops::store(y + c * LW, ops::mul_sub(ops::load(y + c * LW), yi, ops::splat(ai[c - i])));
+    for (int b = 0; b < NB; ++b) {
+        T* const yb = y[b];
+        for (index j = i; j < m; ++j) {
+            const T* const aj = a[b] + j * S;
+            const row yj = ops::div(ops::load(yb + j * LW), aj[0]);
+            ops::store(yb + j * LW, yj);
+            const index ce = std::min(j + hbw, m - 1);
+            for (index c = j + 1; c <= ce; ++c)
+                ops::store(yb + c * LW, ops::mul_sub(ops::load(yb + c * LW), yj, ops::splat(aj[c - j])));
+        }
     }
 }
 
-// rhs_backward_block on the m rows in y: from the last row up, row i's wide
-// sum loses A(i, c) * y(c) for the rows c below it in ascending order and is
-// divided by the diagonal. With W > 0 the rows W above the block's end
-// take their W products unrolled.
-template <class T, int LW, int W>
-void backward_rows(const T* A, index hbw, index first, index m, T* y) {
+// rhs_backward_block on the m rows in y[b] of each of the NB blocks: from
+// the last row up, row i's wide sum loses A(i, c) * y(c) for the rows c
+// below it in ascending order and is divided by the diagonal. With W > 0 the
+// rows W above the blocks' end take their W products unrolled. Each row's
+// sum starts with the row just solved below it, so a row waits on the whole
+// chain of the row before; two blocks run side by side.
+template <class T, int LW, int W, int NB = 1>
+void backward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
     using ops = row_ops<T, LW>;
     const index S = hbw + 1;
-    const T* const a = A + (first - 1) * S;
+    const T* a[NB];
+    PCHOL_UNROLL
+    for (int b = 0; b < NB; ++b) a[b] = A + (first[b] - 1) * S;
     if constexpr (ops::vector) {
-        // Each row's wide sums in pieces; the rows below come from y.
-        using wp = fixed::wide_parts<T, typename element_traits<T>::wide_type, LW>;
+        // Each row's wide sums in pieces; the rows below come from y, or,
+        // when the wide format is wider than T and W is fixed, from a ring
+        // of the last R solved rows kept widened (each row below is read by
+        // W rows above it, and widening it once saves the conversions).
+        using wide = typename element_traits<T>::wide_type;
+        using wp = fixed::wide_parts<T, wide, LW>;
         using wvec = typename wp::part;
         constexpr int P = wp::P;
+        constexpr bool ring = W > 0 && !std::is_same_v<T, wide>;
+        constexpr index R = 16;
+        static_assert(!ring || W < R);
+        wide kept[NB][ring ? R * LW : 1];
+        auto below = [&](int b, index i, index c, int p) -> wvec {
+            if constexpr (ring)
+                return fixed::lanes<wide, wp::K>::load(&kept[b][((i + c) & (R - 1)) * LW + wp::K * p]);
+            else
+                return wp::load(y[b] + (i + c) * LW + wp::K * p);
+        };
         for (index i = m - 1; i >= 0; --i) {
-            const T* const ai = a + i * S;
-            T* const yi = y + i * LW;
-            wvec s[P];
             PCHOL_UNROLL
-            for (int p = 0; p < P; ++p) s[p] = wp::load(yi + wp::K * p);
-            if (W > 0 && i + W <= m - 1) {
+            for (int b = 0; b < NB; ++b) {
+                const T* const ai = a[b] + i * S;
+                T* const yi = y[b] + i * LW;
+                wvec s[P];
                 PCHOL_UNROLL
-                for (int c = 1; c <= W; ++c) {
-                    const wvec ac = wp::splat(ai[c]);
+                for (int p = 0; p < P; ++p) s[p] = wp::load(yi + wp::K * p);
+                if (W > 0 && i + W <= m - 1) {
                     PCHOL_UNROLL
-                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + wp::K * p);
+                    for (int c = 1; c <= W; ++c) {
+                        const wvec ac = wp::splat(ai[c]);
+                        PCHOL_UNROLL
+                        for (int p = 0; p < P; ++p) s[p] = s[p] - ac * below(b, i, c, p);
+                    }
+                } else {
+                    const index ce = std::min(i + hbw, m - 1) - i;
+                    for (index c = 1; c <= ce; ++c) {
+                        const wvec ac = wp::splat(ai[c]);
+                        PCHOL_UNROLL
+                        for (int p = 0; p < P; ++p) s[p] = s[p] - ac * below(b, i, c, p);
+                    }
                 }
-            } else {
-                const index ce = std::min(i + hbw, m - 1) - i;
-                for (index c = 1; c <= ce; ++c) {
-                    const wvec ac = wp::splat(ai[c]);
-                    PCHOL_UNROLL
-                    for (int p = 0; p < P; ++p) s[p] = s[p] - ac * wp::load(yi + c * LW + wp::K * p);
+                const wvec d = wp::splat(ai[0]);
+                PCHOL_UNROLL
+                for (int p = 0; p < P; ++p) {
+                    // The row as stored (rounded to T), and widened again.
+                    const typename wp::narrow_part v = __builtin_convertvector(s[p] / d, typename wp::narrow_part);
+                    fixed::lanes<T, wp::K>::store(yi + wp::K * p, v);
+                    if constexpr (ring)
+                        fixed::lanes<wide, wp::K>::store(&kept[b][(i & (R - 1)) * LW + wp::K * p],
+                                                         __builtin_convertvector(v, wvec));
                 }
             }
-            const wvec d = wp::splat(ai[0]);
-            PCHOL_UNROLL
-            for (int p = 0; p < P; ++p) wp::store(yi + wp::K * p, s[p] / d);
         }
     } else {
-        for (index i = m - 1; i >= 0; --i) {
-            const T* const ai = a + i * S;
-            auto s = ops::widen(ops::load(y + i * LW));
-            const index ce = std::min(i + hbw, m - 1);
-            for (index c = i + 1; c <= ce; ++c) s = ops::acc_sub(s, ai[c - i], ops::load(y + c * LW));
-            ops::store(y + i * LW, ops::div_wide(s, ai[0]));
+        for (int b = 0; b < NB; ++b) {
+            for (index i = m - 1; i >= 0; --i) {
+                const T* const ai = a[b] + i * S;
+                auto s = ops::widen(ops::load(y[b] + i * LW));
+                const index ce = std::min(i + hbw, m - 1);
+                for (index c = i + 1; c <= ce; ++c) s = ops::acc_sub(s, ai[c - i], ops::load(y[b] + c * LW));
+                ops::store(y[b] + i * LW, ops::div_wide(s, ai[0]));
+            }
         }
     }
-}
-
-// rhs_forward_block on the LW columns from B on.
-template <class T, int LW>
-void forward(const T* A, index hbw, index first, index last, T* B, index n) {
-    T y[lane_rows * LW];
-    load_rows<T, LW>(B, n, first, last, y);
-    fixed::by_fixed_width(hbw, [&](auto W) { forward_rows<T, LW, W>(A, hbw, first, last - first + 1, y); });
-    store_rows<T, LW>(y, n, first, last, B);
 }
 
 // apply_left_spike on the m rows in y of the block from `first` on: for
@@ -359,37 +418,46 @@ void left_spike_steps(index q0, index hbw, index first, index m, index left_last
     }
 }
 
-// The back substitution of the block on the LW columns from B on:
-// apply_left_spike when left_last > 0, apply_link when r1 > 0 (the right
-// separator r1..r2), then rhs_backward_block, each in its own order.
-template <class T, int LW>
-void back_substitute(const T* A, index hbw, index first, index last, index left_last, const T* spikes,
-                     const T* links, index r1, index r2, T* B, index n) {
+// The back substitution of the NB blocks of task on the LW columns from B
+// on (blocks of the same length): apply_left_spike when left_last > 0,
+// apply_link when r1 > 0 (the right separator r1..r2), then
+// rhs_backward_block, each in its own order.
+template <class T, int LW, int NB = 1>
+void back_substitute(const T* A, index hbw, const back_task (&task)[NB], const T* spikes, const T* links, T* B,
+                     index n) {
     using ops = row_ops<T, LW>;
     using row = typename ops::row;
-    const index m = last - first + 1;
-    T y[lane_rows * LW];
-    load_rows<T, LW>(B, n, first, last, y);
-    if (left_last > 0) {
-        constexpr int Q = 4;
-        index q = 1;
-        for (; q + Q - 1 <= hbw; q += Q) left_spike_steps<T, LW, Q>(q, hbw, first, m, left_last, spikes, B, n, y);
-        for (; q <= hbw; ++q) left_spike_steps<T, LW, 1>(q, hbw, first, m, left_last, spikes, B, n, y);
-    }
-    if (r1 > 0) {
-        const index heads = std::min(r2 - r1 + 1, hbw);
-        const index ce = std::min(last + heads, n);
-        for (index c = last + 1; c <= ce; ++c) {
-            const row h = gather<T, LW>(B, n, r1 + (c - last - 1));
-            const T* const lc = links + (c - 1) * hbw;
-            for (index q = hbw; q >= 1; --q) {
-                T* const yr = y + (m - 1 - hbw + q) * LW;
-                ops::store(yr, ops::mul_sub(ops::load(yr), ops::splat(lc[q - 1]), h));
+    const index m = task[0].last - task[0].first + 1;
+    T rows[NB][lane_rows * LW];
+    T* y[NB];
+    index first[NB];
+    for (int b = 0; b < NB; ++b) {
+        const back_task& p = task[b];
+        y[b] = rows[b];
+        first[b] = p.first;
+        load_rows<T, LW>(B, n, p.first, p.last, y[b]);
+        if (p.left_last > 0) {
+            constexpr int Q = 4;
+            index q = 1;
+            for (; q + Q - 1 <= hbw; q += Q)
+                left_spike_steps<T, LW, Q>(q, hbw, p.first, m, p.left_last, spikes, B, n, y[b]);
+            for (; q <= hbw; ++q) left_spike_steps<T, LW, 1>(q, hbw, p.first, m, p.left_last, spikes, B, n, y[b]);
+        }
+        if (p.r1 > 0) {
+            const index heads = std::min(p.r2 - p.r1 + 1, hbw);
+            const index ce = std::min(p.last + heads, n);
+            for (index c = p.last + 1; c <= ce; ++c) {
+                const row h = gather<T, LW>(B, n, p.r1 + (c - p.last - 1));
+                const T* const lc = links + (c - 1) * hbw;
+                for (index q = hbw; q >= 1; --q) {
+                    T* const yr = y[b] + (m - 1 - hbw + q) * LW;
+                    ops::store(yr, ops::mul_sub(ops::load(yr), ops::splat(lc[q - 1]), h));
+                }
             }
         }
     }
-    fixed::by_fixed_width(hbw, [&](auto W) { backward_rows<T, LW, W>(A, hbw, first, m, y); });
-    store_rows<T, LW>(y, n, first, last, B);
+    fixed::by_fixed_width(hbw, [&](auto W) { backward_rows<T, LW, W, NB>(A, hbw, first, m, y); });
+    for (int b = 0; b < NB; ++b) store_rows<T, LW>(y[b], n, task[b].first, task[b].last, B);
 }
 
 // separator_tail_rhs on the tail rows t0 + i0 ... t0 + i0 + Q - 1 of the
@@ -442,18 +510,36 @@ void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* 
     }
 }
 
-// separator_tail_rhs on the LW columns from B on.
+// separator_tail_rhs on the LW columns from B on, with the right
+// neighbour's rows r1 ... r1 + m - 1 of those columns in z.
 template <class T, int LW>
-void separator_tail(index hbw, index last, index r1, index r2, const T* spikes, T* B, index n) {
-    T z[lane_rows * LW];
-    load_rows<T, LW>(B, n, r1, r2, z);
+void separator_tail(index hbw, index last, index r1, index m, const T* spikes, const T* z, T* B, index n) {
     const index t0 = last - hbw + 1;
-    const index m = r2 - r1 + 1;
     // Q * LW wide lanes of running differences: 64, eight AVX2 vectors.
     constexpr int Q = 32 / LW > 0 ? 32 / LW : 1;
     index i = 0;
     for (; i + Q <= hbw; i += Q) tail_rows<T, LW, Q>(i, t0, r1, m, spikes, z, B, n);
     for (; i < hbw; ++i) tail_rows<T, LW, 1>(i, t0, r1, m, spikes, z, B, n);
+}
+
+// rhs_forward_block on the LW columns from B on, of the NB blocks
+// first[b]..last[b], all of the same length; then, where tail_last[b] > 0,
+// the separator on the block's left, which ends there, takes the block's
+// separator_tail_rhs from the solved rows while they are at hand.
+template <class T, int LW, int NB = 1>
+void forward(const T* A, index hbw, const index (&first)[NB], const index (&last)[NB], const index (&tail_last)[NB],
+             const T* spikes, T* B, index n) {
+    T rows[NB][lane_rows * LW];
+    T* y[NB];
+    for (int b = 0; b < NB; ++b) {
+        y[b] = rows[b];
+        load_rows<T, LW>(B, n, first[b], last[b], y[b]);
+    }
+    const index m = last[0] - first[0] + 1;
+    fixed::by_fixed_width(hbw, [&](auto W) { forward_rows<T, LW, W, NB>(A, hbw, first, m, y); });
+    for (int b = 0; b < NB; ++b) store_rows<T, LW>(y[b], n, first[b], last[b], B);
+    for (int b = 0; b < NB; ++b)
+        if (tail_last[b] > 0) separator_tail<T, LW>(hbw, tail_last[b], first[b], m, spikes, y[b], B, n);
 }
 
 // separator_head_rhs on the LW columns from B on: the head rows are

@@ -126,14 +126,16 @@ TYPED_TEST(Factored, OneFactorServesFiveRightHandSideSets) {
 // one pchol_solveK, for half bandwidths with a fixed-width form (4, 8) and
 // without (3, 13, which also leave partial groups of the steps that run
 // several spike columns together), on blocks of every length the shapes
-// give (a short last block included), with one and with several threads.
+// give (a short last block included), with one and with several threads;
+// the longest system has sweeps long enough for two blocks side by side.
 TYPED_TEST(Factored, ManyRightHandSidesInLanesKeepTheBits) {
     using T = TypeParam;
     constexpr bool cplx = is_complex<T>::value;
     use_threads(1);
     for (const idx hbw : {3, 4, 8, 13}) {
         const idx br = rows_per_block(first_block_size<T>(1), hbw);
-        for (const idx n : {3 * br + hbw - 1, 9 * br + 1, 10 * br - 3}) {
+        // 42 blocks: phase 1 has enough of them for blocks to go in pairs.
+        for (const idx n : {3 * br + hbw - 1, 9 * br + 1, 10 * br - 3, 42 * br - 5}) {
             for (const idx nrhs : {8, 25, 41}) {
                 SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw << " nrhs " << nrhs);
                 const auto seed = static_cast<std::uint64_t>(n * 17 + hbw * 3 + nrhs);

@@ -34,11 +34,13 @@
 #else
 #define PCHOL_ALWAYS_INLINE inline
 #endif
-// A hint to bring the cache line of p in for reading.
+// A hint to bring the cache line of p in for reading, and for writing.
 #if defined(__GNUC__)
 #define PCHOL_PREFETCH(p) __builtin_prefetch(p, 0, 3)
+#define PCHOL_PREFETCH_WRITE(p) __builtin_prefetch(p, 1, 3)
 #else
 #define PCHOL_PREFETCH(p) ((void)(p))
+#define PCHOL_PREFETCH_WRITE(p) ((void)(p))
 #endif
 
 namespace pchol::detail::fixed {
