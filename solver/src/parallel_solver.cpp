@@ -240,19 +240,24 @@ bool pivot_failed(worker_state<T>& s) {
     return load(s.fail_flags[0]) == -1;
 }
 
-// With the right-hand sides in lanes: asks for the rows of the block one
-// stride after first (the block this thread most likely takes next) of B,
-// the band and the spike columns while this block is worked on (always
-// inlined, as prefetch_column_rows).
+// With a stored factor: asks for the rows of B, of the band and (with
+// spikes) of the spike columns of the block from row first on, which this
+// thread most likely takes next, while it works on the block before
+// (always inlined, as prefetch_column_rows).
+template <class T>
+PCHOL_ALWAYS_INLINE void prefetch_block(const worker_state<T>& s, index first, bool spikes) {
+    if (first > s.n) return;
+    const index last = std::min(first + s.block_rows - 1, s.n);
+    lanes::prefetch_column_rows(s.B, s.n, s.nrhs, first, last, true);
+    const index band = (last - first + 1) * (s.hbw + 1);
+    lanes::prefetch_column_rows(s.A + (first - 1) * (s.hbw + 1), band, 1, 1, band, false);
+    if (spikes && first - s.neighbour_dist >= 1) lanes::prefetch_column_rows(s.spikes, s.n, s.hbw, first, last, false);
+}
+
+// The block one stride after first, with its spike columns.
 template <class T>
 PCHOL_ALWAYS_INLINE void prefetch_next_block(const worker_state<T>& s, index first) {
-    const index next = first + s.sweep_stride;
-    if (next > s.n) return;
-    const index last = std::min(next + s.block_rows - 1, s.n);
-    lanes::prefetch_column_rows(s.B, s.n, s.nrhs, next, last, true);
-    lanes::prefetch_column_rows(s.A + (next - 1) * (s.hbw + 1), (last - next + 1) * (s.hbw + 1), 1, 1,
-                                (last - next + 1) * (s.hbw + 1), false);
-    if (next - s.neighbour_dist >= 1) lanes::prefetch_column_rows(s.spikes, s.n, s.hbw, next, last, false);
+    prefetch_block(s, first + s.sweep_stride, true);
 }
 
 // ---- The sweeps -----------------------------------------------------------------
@@ -440,6 +445,7 @@ void eliminate_blocks(worker_state<T>& s) {
                 for (; b < h.grouped; ++b) alone(h.group_firsts[b]);
                 continue;
             }
+            for (int b = 0; b < h.grouped; ++b) prefetch_block(s, h.group_firsts[b] + h.grouped * s.sweep_stride, false);
             tile.forward(s.B, n, s.nrhs);
             for (int b = 0; b < h.grouped; ++b)
                 update_separators_of(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
