@@ -243,15 +243,15 @@ bool pivot_failed(worker_state<T>& s) {
 // With a stored factor: asks for the rows of B, of the band and (with
 // spikes) of the spike columns of the block from row first on, which this
 // thread most likely takes next, while it works on the block before
-// (always inlined, as prefetch_column_rows).
+// (always inlined, as fixed::prefetch_column_rows).
 template <class T>
 PCHOL_ALWAYS_INLINE void prefetch_block(const worker_state<T>& s, index first, bool spikes) {
     if (first > s.n) return;
     const index last = std::min(first + s.block_rows - 1, s.n);
-    lanes::prefetch_column_rows(s.B, s.n, s.nrhs, first, last, true);
+    fixed::prefetch_column_rows(s.B, s.n, s.nrhs, first, last, true);
     const index band = (last - first + 1) * (s.hbw + 1);
-    lanes::prefetch_column_rows(s.A + (first - 1) * (s.hbw + 1), band, 1, 1, band, false);
-    if (spikes && first - s.neighbour_dist >= 1) lanes::prefetch_column_rows(s.spikes, s.n, s.hbw, first, last, false);
+    fixed::prefetch_column_rows(s.A + (first - 1) * (s.hbw + 1), band, 1, 1, band, false);
+    if (spikes && first - s.neighbour_dist >= 1) fixed::prefetch_column_rows(s.spikes, s.n, s.hbw, first, last, false);
 }
 
 // The block one stride after first, with its spike columns.

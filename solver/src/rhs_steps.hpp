@@ -193,29 +193,6 @@ struct row_ops<T, LW, true> {
     static row div(const row& x, T d) { return x / splat(d); }
 };
 
-// Asks for the rows first..last of the count columns of X (n rows each)
-// ahead of their use, for writing with `write`: the rows of a block's
-// columns are short runs far apart, which the hardware's own prefetch does
-// not follow. Always inlined: a call of a function that only prefetches is
-// dropped by the compiler as one without effects.
-template <class T>
-PCHOL_ALWAYS_INLINE void prefetch_column_rows(const T* X, index n, index count, index first, index last, bool write) {
-    constexpr index line = 64 / static_cast<index>(sizeof(T));
-    for (index k = 0; k < count; ++k) {
-        const T* const x = X + k * n + first - 1;
-        for (index r = 0; r <= last - first; r += line) {
-            if (write)
-                PCHOL_PREFETCH_WRITE(x + r);
-            else
-                PCHOL_PREFETCH(x + r);
-        }
-        if (write)
-            PCHOL_PREFETCH_WRITE(x + (last - first));
-        else
-            PCHOL_PREFETCH(x + (last - first));
-    }
-}
-
 // y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real
 // elements 8 columns and 8 rows at a time through a transpose (the columns
 // lie n elements apart).

@@ -49,6 +49,28 @@ using index = std::int64_t;
 
 inline constexpr bool vector_lanes = PCHOL_VECTOR_LANES != 0;
 
+// Asks for the rows first..last of the count columns of X (n rows each)
+// ahead of their use, for writing with `write`: the rows of a block's
+// columns are short runs far apart, which the hardware's own prefetch does
+// not follow. Always inlined: a call of a function that only prefetches is
+// dropped by the compiler as one without effects.
+template <class T>
+PCHOL_ALWAYS_INLINE void prefetch_column_rows(const T* X, index n, index count, index first, index last,
+                                              bool write = false) {
+    // (Written out: a lambda that only prefetches is dropped the same way.)
+    constexpr index line = 64 / static_cast<index>(sizeof(T));
+    for (index k = 0; k < count; ++k) {
+        const T* const x = X + k * n + first - 1;
+        for (index r = 0; r <= last - first + line - 1; r += line) {
+            const T* const p = x + std::min(r, last - first);
+            if (write)
+                PCHOL_PREFETCH_WRITE(p);
+            else
+                PCHOL_PREFETCH(p);
+        }
+    }
+}
+
 // f(W) with the half bandwidth W as a compile-time constant for the widths
 // whose row loops have an unrolled form (4 and 8), W = 0 (the half bandwidth
 // at run time) for every other.

@@ -377,11 +377,7 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
         const back_task& p = tasks[t];
         if (p.r1 > 0)
             for (index e = 0; e < hbw * hbw; e += line) PCHOL_PREFETCH(links + p.last * hbw + e);
-        if (p.left_last > 0)
-            for (index q = 0; q < hbw; ++q) {
-                for (index r = p.first; r <= p.last; r += line) PCHOL_PREFETCH(spikes + q * n + r - 1);
-                PCHOL_PREFETCH(spikes + q * n + p.last - 1);
-            }
+        if (p.left_last > 0) fixed::prefetch_column_rows(spikes, n, hbw, p.first, p.last);
     }
     groups::group_tile<T> tile(hbw, firsts, count, rows);
     tile.pack(A);
