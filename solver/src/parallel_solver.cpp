@@ -462,7 +462,7 @@ void eliminate_blocks(worker_state<T>& s) {
                 // (Pairs are taken far from a sweep's end, so both blocks
                 // are whole.)
                 prefetch_next_block(s, h.first2);
-                if (h.last - h.first == h.last2 - h.first2) {
+                if (h.last - h.first == h.last2 - h.first2 && pairs_in_lanes(h.last - h.first + 1)) {
                     forward_pair(h);
                 } else {
                     forward(h.first, h.last);
@@ -546,9 +546,27 @@ void back_substitute(worker_state<T>& s) {
             continue;
         }
         const back_task p = task(h.first, h.last);
-        if (h.paired && s.rhs_lanes_on && h.last - h.first == h.last2 - h.first2) {
+        // One block with its right-hand sides in lanes, the rest one by one.
+        auto in_lanes = [&](const back_task& q) {
+            by_lanes(
+                true, s.nrhs,
+                [&](index k, auto lw) {
+                    const back_task one[1] = {q};
+                    lanes::back_substitute<T, lw>(s.A, s.hbw, one, s.spikes, s.links, s.B + k * n, n);
+                },
+                [&](index k, index count) {
+                    back_substitute_block(s.A, s.hbw, q.first, q.last, q.left_last, s.spikes, s.links, q.r1, q.r2,
+                                          s.B + k * n, n, count);
+                });
+        };
+        if (h.paired && s.rhs_lanes_on) {
             prefetch_next_block(s, h.first2);
             const back_task pair[2] = {p, task(h.first2, h.last2)};
+            if (h.last - h.first != h.last2 - h.first2 || !pairs_in_lanes(h.last - h.first + 1)) {
+                in_lanes(pair[0]);
+                in_lanes(pair[1]);
+                continue;
+            }
             by_lanes(
                 true, s.nrhs,
                 [&](index k, auto lw) {
@@ -563,17 +581,14 @@ void back_substitute(worker_state<T>& s) {
             back_substitute_pair(s.A, s.hbw, p, task(h.first2, h.last2), s.spikes, s.links, s.B, n, s.nrhs);
             continue;
         }
-        if (s.rhs_lanes_on) prefetch_next_block(s, h.first);
-        by_lanes(
-            s.rhs_lanes_on, s.nrhs,
-            [&](index k, auto lw) {
-                const back_task one[1] = {p};
-                lanes::back_substitute<T, lw>(s.A, s.hbw, one, s.spikes, s.links, s.B + k * n, n);
-            },
-            [&](index k, index count) {
-                back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2,
-                                      s.B + k * n, n, count);
-            });
+        if (s.rhs_lanes_on) {
+            prefetch_next_block(s, h.first);
+            in_lanes(p);
+            continue;
+        }
+        if (s.nrhs > 0)
+            back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2, s.B, n,
+                                  s.nrhs);
     }
 }
 

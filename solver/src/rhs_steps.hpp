@@ -123,6 +123,12 @@ constexpr bool runs_in_lanes(std::int64_t rows) {
     return std::is_floating_point_v<T> && rows <= lane_rows;
 }
 
+// Whether two blocks of that many rows run side by side: both share the one
+// buffer, so a pair takes no more stack than a block alone.
+constexpr bool pairs_in_lanes(std::int64_t rows) {
+    return 2 * rows <= lane_rows;
+}
+
 namespace lanes {
 
 using index = std::int64_t;
@@ -396,7 +402,7 @@ void left_spike_steps(index q0, index hbw, index first, index m, index left_last
 }
 
 // The back substitution of the NB blocks of task on the LW columns from B
-// on (blocks of the same length): apply_left_spike when left_last > 0,
+// on (blocks of the same length, NB of them fitting lane_rows): apply_left_spike when left_last > 0,
 // apply_link when r1 > 0 (the right separator r1..r2), then
 // rhs_backward_block, each in its own order.
 template <class T, int LW, int NB = 1>
@@ -405,12 +411,12 @@ void back_substitute(const T* A, index hbw, const back_task (&task)[NB], const T
     using ops = row_ops<T, LW>;
     using row = typename ops::row;
     const index m = task[0].last - task[0].first + 1;
-    T rows[NB][lane_rows * LW];
+    T rows[lane_rows * LW];  // block b's rows from b * m on
     T* y[NB];
     index first[NB];
     for (int b = 0; b < NB; ++b) {
         const back_task& p = task[b];
-        y[b] = rows[b];
+        y[b] = rows + b * m * LW;
         first[b] = p.first;
         load_rows<T, LW>(B, n, p.first, p.last, y[b]);
         if (p.left_last > 0) {
@@ -500,19 +506,20 @@ void separator_tail(index hbw, index last, index r1, index m, const T* spikes, c
 }
 
 // rhs_forward_block on the LW columns from B on, of the NB blocks
-// first[b]..last[b], all of the same length; then, where tail_last[b] > 0,
+// first[b]..last[b], all of the same length and together at most lane_rows
+// rows; then, where tail_last[b] > 0,
 // the separator on the block's left, which ends there, takes the block's
 // separator_tail_rhs from the solved rows while they are at hand.
 template <class T, int LW, int NB = 1>
 void forward(const T* A, index hbw, const index (&first)[NB], const index (&last)[NB], const index (&tail_last)[NB],
              const T* spikes, T* B, index n) {
-    T rows[NB][lane_rows * LW];
+    const index m = last[0] - first[0] + 1;
+    T rows[lane_rows * LW];  // block b's rows from b * m on
     T* y[NB];
     for (int b = 0; b < NB; ++b) {
-        y[b] = rows[b];
+        y[b] = rows + b * m * LW;
         load_rows<T, LW>(B, n, first[b], last[b], y[b]);
     }
-    const index m = last[0] - first[0] + 1;
     fixed::by_fixed_width(hbw, [&](auto W) { forward_rows<T, LW, W, NB>(A, hbw, first, m, y); });
     for (int b = 0; b < NB; ++b) store_rows<T, LW>(y[b], n, first[b], last[b], B);
     for (int b = 0; b < NB; ++b)
