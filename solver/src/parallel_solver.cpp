@@ -183,6 +183,13 @@ struct blocks_in_hand {
     index group_firsts[8] = {};
 };
 
+// Whether the pair in hand runs side by side in the right-hand-side lanes:
+// blocks of the same length that fit the lanes' buffer together (pairs are
+// taken far from a sweep's end, so both are whole).
+inline bool pair_in_lanes(const blocks_in_hand& h) {
+    return h.paired && h.last - h.first == h.last2 - h.first2 && pairs_in_lanes(h.last - h.first + 1);
+}
+
 // Takes the next block of the sweep from cursor (under the counter mutex);
 // false when the sweep is over for this thread, which leaves the cursor as it
 // is. With pairs allowed, and while the sweep has many blocks left after this
@@ -459,10 +466,8 @@ void eliminate_blocks(worker_state<T>& s) {
                 couplings(h.first2, h.last2);
             }
             if (s.rhs_lanes_on) {
-                // (Pairs are taken far from a sweep's end, so both blocks
-                // are whole.)
                 prefetch_next_block(s, h.first2);
-                if (h.last - h.first == h.last2 - h.first2 && pairs_in_lanes(h.last - h.first + 1)) {
+                if (pair_in_lanes(h)) {
                     forward_pair(h);
                 } else {
                     forward(h.first, h.last);
@@ -562,7 +567,7 @@ void back_substitute(worker_state<T>& s) {
         if (h.paired && s.rhs_lanes_on) {
             prefetch_next_block(s, h.first2);
             const back_task pair[2] = {p, task(h.first2, h.last2)};
-            if (h.last - h.first != h.last2 - h.first2 || !pairs_in_lanes(h.last - h.first + 1)) {
+            if (!pair_in_lanes(h)) {
                 in_lanes(pair[0]);
                 in_lanes(pair[1]);
                 continue;
