@@ -61,6 +61,10 @@ constexpr index pair_blocks_left = 16;
 // enough for 8 threads to take one each.
 constexpr index group_groups_left = 8;
 
+// With a stored factor, separator sweeps hand out this many separators at a
+// time (while group_groups_left groups are left).
+constexpr int separator_group = 8;
+
 template <class T>
 using wide_of_t = typename element_traits<T>::wide_type;
 
@@ -503,23 +507,36 @@ void update_separators(worker_state<T>& s) {
     const index lf = s.level_first;
     const index hbw = s.hbw;
     const index n = s.n;
-    blocks_in_hand h;
     if (s.separators_in_elimination) return;
-    while (take_block(s, s.next_row, false, h)) {
-        if (!s.tails_in_elimination && h.first + d <= n) {
+    auto update = [&](index first, index last) {
+        if (!s.tails_in_elimination && first + d <= n) {
             // The right neighbour, rows right_first..right_last (a stored
             // factor with right-hand sides one by one).
-            const index right_first = h.first + d;
+            const index right_first = first + d;
             const index right_last = std::min(right_first + s.block_rows - 1, n);
-            separator_tail_rhs(hbw, h.last, right_first, right_last, s.spikes, s.B, n, s.nrhs);
+            separator_tail_rhs(hbw, last, right_first, right_last, s.spikes, s.B, n, s.nrhs);
         }
-        if (h.first - d >= lf) {
-            const index left_last = h.first - d + s.block_rows - 1;
-            if (s.rhs_only) {
-                separator_head_rhs(hbw, h.first, left_last, s.links, s.B, n, s.nrhs);
-                continue;
-            }
-            separator_head(s, h.first, h.last, left_last, h.first - d > lf);
+        if (first - d >= lf) {
+            const index left_last = first - d + s.block_rows - 1;
+            if (s.rhs_only)
+                separator_head_rhs(hbw, first, left_last, s.links, s.B, n, s.nrhs);
+            else
+                separator_head(s, first, last, left_last, first - d > lf);
+        }
+    };
+    // With a stored factor a separator's update is a few short passes, and
+    // taking them one at a time would spend more on the counter mutex than
+    // on the updates (two threads then mostly wait for each other there):
+    // they go in groups, as the elimination's blocks do. Separators of one
+    // sweep update disjoint rows from rows no one writes in the sweep, so
+    // who takes which changes no value.
+    const int group = s.rhs_only ? separator_group : 0;
+    blocks_in_hand h;
+    while (take_block(s, s.next_row, false, h, group)) {
+        const int count = h.grouped > 0 ? h.grouped : 1;
+        for (int b = 0; b < count; ++b) {
+            const index first = h.grouped > 0 ? h.group_firsts[b] : h.first;
+            update(first, std::min(first + s.block_rows - 1, n));
         }
     }
 }
