@@ -369,16 +369,6 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
     if (nrhs < 1) return;
     index firsts[groups::group_lanes<T>];
     for (int b = 0; b < count; ++b) firsts[b] = tasks[b].first;
-    // The blocks' spikes and links, long written and read here once, are
-    // called in while the tile is packed: the reads below would each wait
-    // on memory, dozens of short runs at a time.
-    constexpr index line = 64 / sizeof(T);
-    for (int t = 0; t < count; ++t) {
-        const back_task& p = tasks[t];
-        if (p.r1 > 0)
-            for (index e = 0; e < hbw * hbw; e += line) PCHOL_PREFETCH(links + p.last * hbw + e);
-        if (p.left_last > 0) fixed::prefetch_column_rows(spikes, n, hbw, p.first, p.last);
-    }
     groups::group_tile<T> tile(hbw, firsts, count, rows);
     tile.pack(A);
     for (index k = 0; k < nrhs; ++k) {
