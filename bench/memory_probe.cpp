@@ -1,0 +1,115 @@
+// How this machine serves the read pattern of a solve with a stored factor.
+// The solve reads, per block of R rows, the block's band rows and its spike:
+// W columns of R values, the columns n values apart (the spikes are stored
+// column by column). A sweep of level L reads every 2^L-th block, so the
+// runs it reads are short and have gaps between them. This probe reads an
+// n by W array of floats (the spikes of the benchmark's system: 64 MB) in
+// that pattern, every s-th block for s = 1, 2, 4, 8, 16, laid out by columns
+// (as the solver stores it) and by rows (a block's values one run), on one
+// thread and on two threads taking halves of the blocks, and prints the time
+// per block read and the rate of the bytes read. The caches are flushed
+// before every repetition by reading a larger array. Nothing here is the
+// solver's code: the figures are the memory system's, for reading the
+// solver's own times against (docs/performance.md).
+//
+// Usage: memory_probe [repetitions]   (default 7; median and minimum)
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using index = std::int64_t;
+
+constexpr index n = 2000000;  // rows
+constexpr index W = 8;        // columns (the half bandwidth)
+constexpr index R = 72;       // rows a block (block size 24: 24^2 / 8)
+
+// Sums the values of every stride-th block from block `from` to block `to`
+// (exclusive), eight at a time in independent sums so that the reads, not
+// the additions, set the pace.
+float read_blocks(const float* x, bool by_rows, index stride, index from, index to) {
+    float s[8] = {};
+    for (index b = from; b < to; b += stride) {
+        const index first = b * R;
+        if (by_rows) {
+            const float* const p = x + first * W;
+            for (index e = 0; e < R * W; e += 8)
+                for (int l = 0; l < 8; ++l) s[l] += p[e + l];
+        } else {
+            for (index c = 0; c < W; ++c) {
+                const float* const p = x + c * n + first;
+                for (index r = 0; r + 8 <= R; r += 8)
+                    for (int l = 0; l < 8; ++l) s[l] += p[r + l];
+            }
+        }
+    }
+    float t = 0;
+    for (float v : s) t += v;
+    return t;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 != 0 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    std::vector<float> x(static_cast<std::size_t>(n * W));
+    for (std::size_t k = 0; k < x.size(); ++k) x[k] = 1e-3f * static_cast<float>(k % 7);
+    std::vector<float> flush(static_cast<std::size_t>(64) << 20);  // 256 MB, larger than any cache
+    float sink = 0;
+    auto flush_caches = [&] {
+        for (std::size_t k = 0; k < flush.size(); k += 16) sink += flush[k];
+    };
+    const index blocks = n / R;
+
+    std::printf("Blocks of %lld rows by %lld columns of floats (%lld bytes), %lld blocks, columns %lld values apart\n",
+                static_cast<long long>(R), static_cast<long long>(W), static_cast<long long>(R * W * 4),
+                static_cast<long long>(blocks), static_cast<long long>(n));
+    std::printf("%d repetitions; median and minimum time per block read, and the rate of the bytes read\n\n", reps);
+    std::printf("%-8s %6s %8s %10s %10s %10s\n", "layout", "every", "threads", "median ns", "min ns", "GB/s");
+    for (const bool by_rows : {false, true}) {
+        for (const index stride : {1, 2, 4, 8, 16}) {
+            for (const int threads : {1, 2}) {
+                std::vector<double> seconds;
+                float total = 0;
+                for (int k = 0; k < reps; ++k) {
+                    flush_caches();
+                    const auto start = clock_type::now();
+                    if (threads == 1) {
+                        total += read_blocks(x.data(), by_rows, stride, 0, blocks);
+                    } else {
+                        // The second thread takes the second half of the blocks.
+                        const index half = (blocks / 2 / stride) * stride;
+                        float other = 0;
+                        std::thread t([&] { other = read_blocks(x.data(), by_rows, stride, half, blocks); });
+                        total += read_blocks(x.data(), by_rows, stride, 0, half);
+                        t.join();
+                        total += other;
+                    }
+                    seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
+                }
+                sink += total;
+                const double read = static_cast<double>((blocks + stride - 1) / stride);
+                const double med = median(seconds);
+                std::printf("%-8s %6lld %8d %10.0f %10.0f %10.1f\n", by_rows ? "rows" : "columns",
+                            static_cast<long long>(stride), threads, med / read * 1e9,
+                            *std::min_element(seconds.begin(), seconds.end()) / read * 1e9,
+                            read * static_cast<double>(R * W * 4) / med / 1e9);
+            }
+        }
+    }
+    // The sums are printed so that no read is left out as unused.
+    std::printf("\n(checksum %g)\n", static_cast<double>(sink));
+    return 0;
+}
