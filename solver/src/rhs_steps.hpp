@@ -445,15 +445,18 @@ void back_substitute(const T* A, index hbw, const back_task (&task)[NB], const T
 
 // separator_tail_rhs on the tail rows t0 + i0 ... t0 + i0 + Q - 1 of the
 // LW columns from B on: Q running differences carried side by side through
-// one pass over the right neighbour's rows z (rows r1.., m of them).
-template <class T, int LW, int Q>
-void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* z, T* B, index n) {
+// one pass over the right neighbour's rows z (rows r1.., m of them). In the
+// vector form z's rows come already widened (Z the wide type) or are
+// widened here (Z = T).
+template <class T, int LW, int Q, class Z = T>
+void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const Z* z, T* B, index n) {
     using ops = row_ops<T, LW>;
     const T* p[Q];
     PCHOL_UNROLL
     for (int j = 0; j < Q; ++j) p[j] = spikes + (i0 + j) * n + r1 - 1;
     if constexpr (ops::vector) {
-        using wp = fixed::wide_parts<T, typename element_traits<T>::wide_type, LW>;
+        using wide = typename element_traits<T>::wide_type;
+        using wp = fixed::wide_parts<T, wide, LW>;
         using wvec = typename wp::part;
         constexpr int P = wp::P;
         wvec s[Q][P];
@@ -467,7 +470,12 @@ void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* 
         for (index r = 0; r < m; ++r) {
             wvec zr[P];
             PCHOL_UNROLL
-            for (int q = 0; q < P; ++q) zr[q] = wp::load(z + r * LW + wp::K * q);
+            for (int q = 0; q < P; ++q) {
+                if constexpr (std::is_same_v<Z, T>)
+                    zr[q] = wp::load(z + r * LW + wp::K * q);
+                else
+                    zr[q] = fixed::lanes<wide, wp::K>::load(z + r * LW + wp::K * q);
+            }
             PCHOL_UNROLL
             for (int j = 0; j < Q; ++j) {
                 const wvec pj = wp::splat(p[j][r]);
@@ -494,15 +502,30 @@ void tail_rows(index i0, index t0, index r1, index m, const T* spikes, const T* 
 }
 
 // separator_tail_rhs on the LW columns from B on, with the right
-// neighbour's rows r1 ... r1 + m - 1 of those columns in z.
+// neighbour's rows r1 ... r1 + m - 1 of those columns in z. Where the wide
+// format is wider than T, z's rows are widened once into a buffer here
+// rather than once for every group of tail rows that passes over them.
 template <class T, int LW>
 void separator_tail(index hbw, index last, index r1, index m, const T* spikes, const T* z, T* B, index n) {
     const index t0 = last - hbw + 1;
     // Q * LW wide lanes of running differences: 64, eight AVX2 vectors.
     constexpr int Q = 32 / LW > 0 ? 32 / LW : 1;
-    index i = 0;
-    for (; i + Q <= hbw; i += Q) tail_rows<T, LW, Q>(i, t0, r1, m, spikes, z, B, n);
-    for (; i < hbw; ++i) tail_rows<T, LW, 1>(i, t0, r1, m, spikes, z, B, n);
+    using wide = typename element_traits<T>::wide_type;
+    auto passes = [&](const auto* rows) {
+        index i = 0;
+        for (; i + Q <= hbw; i += Q) tail_rows<T, LW, Q>(i, t0, r1, m, spikes, rows, B, n);
+        for (; i < hbw; ++i) tail_rows<T, LW, 1>(i, t0, r1, m, spikes, rows, B, n);
+    };
+    if constexpr (row_ops<T, LW>::vector && !std::is_same_v<T, wide>) {
+        if (hbw > Q) {
+            using wp = fixed::wide_parts<T, wide, LW>;
+            wide widened[lane_rows * LW];
+            for (index e = 0; e < m * LW; e += wp::K)
+                fixed::lanes<wide, wp::K>::store(widened + e, wp::load(z + e));
+            return passes(static_cast<const wide*>(widened));
+        }
+    }
+    passes(z);
 }
 
 // rhs_forward_block on the LW columns from B on, of the NB blocks
