@@ -343,14 +343,14 @@ void eliminate_blocks(worker_state<T>& s) {
             if (left) {
                 const index sep_last = first - d + s.block_rows - 1;
                 // The columns in lanes took it in forward.
-                by_lanes(
+                by_lanes<T>(
                     s.rhs_lanes_on, s.nrhs, [](index, auto) {},
                     [&](index k, index count) {
                         separator_tail_rhs(hbw, sep_last, first, last, s.spikes, s.B + k * n, n, count);
                     });
             }
             if (s.separators_in_elimination && first + d <= n)
-                by_lanes(
+                by_lanes<T>(
                     s.rhs_lanes_on, s.nrhs,
                     [&](index k, auto lw) { lanes::separator_head<T, lw>(hbw, first + d, last, s.links, s.B + k * n, n); },
                     [&](index k, index count) {
@@ -374,7 +374,7 @@ void eliminate_blocks(worker_state<T>& s) {
         return s.tails_in_elimination && first - d >= lf ? first - d + s.block_rows - 1 : 0;
     };
     auto forward = [&](index first, index last) {
-        by_lanes(
+        by_lanes<T>(
             s.rhs_lanes_on, s.nrhs,
             [&](index k, auto lw) {
                 const index f[1] = {first}, l[1] = {last}, t[1] = {tail_last(first)};
@@ -385,7 +385,7 @@ void eliminate_blocks(worker_state<T>& s) {
     // Two blocks of the same length side by side, their right-hand sides in
     // lanes.
     auto forward_pair = [&](const blocks_in_hand& p) {
-        by_lanes(
+        by_lanes<T>(
             true, s.nrhs,
             [&](index k, auto lw) {
                 const index f[2] = {p.first, p.first2}, l[2] = {p.last, p.last2};
@@ -570,7 +570,7 @@ void back_substitute(worker_state<T>& s) {
         const back_task p = task(h.first, h.last);
         // One block with its right-hand sides in lanes, the rest one by one.
         auto in_lanes = [&](const back_task& q) {
-            by_lanes(
+            by_lanes<T>(
                 true, s.nrhs,
                 [&](index k, auto lw) {
                     const back_task one[1] = {q};
@@ -589,7 +589,7 @@ void back_substitute(worker_state<T>& s) {
                 in_lanes(pair[1]);
                 continue;
             }
-            by_lanes(
+            by_lanes<T>(
                 true, s.nrhs,
                 [&](index k, auto lw) {
                     lanes::back_substitute<T, lw, 2>(s.A, s.hbw, pair, s.spikes, s.links, s.B + k * n, n);

@@ -106,9 +106,9 @@ void separator_head_rhs(std::int64_t hbw, std::int64_t first, std::int64_t left_
 
 // ---- Right-hand sides in lanes ------------------------------------------------------
 
-// The right-hand sides run side by side: rhs_lanes columns at a time, or
-// wide_rhs_lanes while that many are left, which carries two independent
-// chains through every row step. The longest block (in rows) that the lanes
+// The right-hand sides run side by side: rhs_lanes columns at a time, or,
+// where a register holds that many (wide_rhs_groups), wide_rhs_lanes while
+// that many are left. The longest block (in rows) that the lanes
 // take: its rows of the lanes live on the stack (at most 640 * 16 elements,
 // 80 KB for double). Blocks have max(block_size^2 / hbw, hbw + 1) rows:
 // with the solvers' block sizes that is at most 576 rows up to hbw = 575.
@@ -568,16 +568,27 @@ void separator_head(index hbw, index first, index left_last, const T* links, T* 
 
 }  // namespace lanes
 
+// Whether T's right-hand sides run wide_rhs_lanes at a time: only where a
+// row of them fills one vector register (floats with AVX-512). A row in two
+// registers or more gives the substitutions' windows of rows more vectors
+// than the register file holds, and with AVX2 floats (two registers a row)
+// 16 columns at a time were 13 % slower than 8: factored solve of 16
+// right-hand sides, AMD EPYC, 0.260-0.263 s against 0.223-0.232 s on one
+// thread. Doubles with AVX-512 too: 0.311-0.318 s against 0.287-0.294 s.
+template <class T>
+inline constexpr bool wide_rhs_groups = fixed::register_elements<T> >= wide_rhs_lanes;
+
 // Runs the nrhs columns of B: with lanes_on, whole groups of wide_rhs_lanes
-// and then of rhs_lanes columns through in_lanes(first column, LW) with LW
-// the group's width as a compile-time constant; the rest through
-// one_by_one(first column, count).
-template <class Lanes, class OneByOne>
+// (where wide_rhs_groups<T>) and then of rhs_lanes columns through
+// in_lanes(first column, LW) with LW the group's width as a compile-time
+// constant; the rest through one_by_one(first column, count).
+template <class T, class Lanes, class OneByOne>
 void by_lanes(bool lanes_on, std::int64_t nrhs, Lanes&& in_lanes, OneByOne&& one_by_one) {
     std::int64_t k = 0;
     if (lanes_on) {
-        for (; k + wide_rhs_lanes <= nrhs; k += wide_rhs_lanes)
-            in_lanes(k, std::integral_constant<int, wide_rhs_lanes>{});
+        if constexpr (wide_rhs_groups<T>)
+            for (; k + wide_rhs_lanes <= nrhs; k += wide_rhs_lanes)
+                in_lanes(k, std::integral_constant<int, wide_rhs_lanes>{});
         for (; k + rhs_lanes <= nrhs; k += rhs_lanes) in_lanes(k, std::integral_constant<int, rhs_lanes>{});
     }
     if (k < nrhs) one_by_one(k, nrhs - k);
