@@ -109,8 +109,8 @@ void separator_head_rhs(std::int64_t hbw, std::int64_t first, std::int64_t left_
 // The right-hand sides run side by side: rhs_lanes columns at a time, or,
 // where a register holds that many (wide_rhs_groups), wide_rhs_lanes while
 // that many are left. The longest block (in rows) that the lanes
-// take: its rows of the lanes live on the stack (at most 640 * 16 elements,
-// 80 KB for double). Blocks have max(block_size^2 / hbw, hbw + 1) rows:
+// take: its rows of the lanes live on the stack (at most 640 rows of 16
+// floats or of 8 doubles, 40 KB). Blocks have max(block_size^2 / hbw, hbw + 1) rows:
 // with the solvers' block sizes that is at most 576 rows up to hbw = 575.
 inline constexpr int rhs_lanes = 8;
 inline constexpr int wide_rhs_lanes = 16;
