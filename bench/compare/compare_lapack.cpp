@@ -16,6 +16,7 @@
 // the same system as the complex symmetric solvers.
 //
 // Usage: compare_lapack --help
+#include "compare_commit.h"  // PCHOL_COMMIT, written at every build
 #include "pchol/compare.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
