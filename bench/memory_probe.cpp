@@ -13,6 +13,8 @@
 // solver's own times against (docs/performance.md).
 //
 // Usage: memory_probe [repetitions]   (default 7; median and minimum)
+#include "pchol/compare.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -54,12 +56,6 @@ float read_blocks(const float* x, bool by_rows, index stride, index from, index 
     return t;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t m = v.size() / 2;
-    return v.size() % 2 != 0 ? v[m] : 0.5 * (v[m - 1] + v[m]);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,6 +69,10 @@ int main(int argc, char** argv) {
     };
     const index blocks = n / R;
 
+    const pchol::compare::machine_facts machine = pchol::compare::read_machine_facts();
+    std::printf("CPU: %s, %d cores, %d thread(s) per core\n",
+                machine.cpu.model.empty() ? "unknown" : machine.cpu.model.c_str(), machine.cpu.cores,
+                machine.cpu.threads_per_core);
     std::printf("Blocks of %lld rows by %lld columns of floats (%lld bytes), %lld blocks, columns %lld values apart\n",
                 static_cast<long long>(R), static_cast<long long>(W), static_cast<long long>(R * W * 4),
                 static_cast<long long>(blocks), static_cast<long long>(n));
@@ -101,11 +101,10 @@ int main(int argc, char** argv) {
                 }
                 sink += total;
                 const double read = static_cast<double>((blocks + stride - 1) / stride);
-                const double med = median(seconds);
+                const pchol::compare::spread t = pchol::compare::summarize(seconds);
                 std::printf("%-8s %6lld %8d %10.0f %10.0f %10.1f\n", by_rows ? "rows" : "columns",
-                            static_cast<long long>(stride), threads, med / read * 1e9,
-                            *std::min_element(seconds.begin(), seconds.end()) / read * 1e9,
-                            read * static_cast<double>(R * W * 4) / med / 1e9);
+                            static_cast<long long>(stride), threads, t.median / read * 1e9, t.min / read * 1e9,
+                            read * static_cast<double>(R * W * 4) / t.median / 1e9);
             }
         }
     }
