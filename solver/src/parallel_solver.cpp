@@ -32,6 +32,7 @@
 #include "arguments.hpp"
 #include "band_kernels_impl.hpp"
 #include "kernels/lane_groups.hpp"
+#include "level_order.hpp"
 #include "float_mode.hpp"
 #include "pchol/settings.hpp"
 #include "pchol/solver.hpp"
@@ -168,11 +169,24 @@ struct worker_state {
     i32& back_row;
     i32 (&fail_flags)[2];
 
+    // The order of the spikes and links in WORK (level_order.hpp) in the
+    // factor of pchol_factorK and the solves with it; null in pchol_solveK,
+    // which keeps each block's in its own rows.
+    const level_order* order = nullptr;
+
     // This thread's own: the barrier of the current sweep and the failure
     // flag its factorisations report into (1 or 2, switched after every
     // barrier), and its waits.
     i32 sync_index = 1;
     wait_counts waits{};
+
+    // The spike columns moved so that the block from row first finds its
+    // rows by their row numbers; where its link (which follows its last row
+    // in the solve that factors) lies, as a shift from there, and the link.
+    index spike_shift(index first) const { return order ? order->spike_shift(first) : 0; }
+    T* spikes_of(index first) const { return spikes + spike_shift(first); }
+    index link_shift(index first, index last) const { return order ? order->link_start(first) - last * hbw : 0; }
+    T* link_of(index first, index last) const { return links + (last * hbw + link_shift(first, last)); }
 };
 
 // The blocks a thread holds: first..last, and with paired a second block
@@ -262,7 +276,8 @@ PCHOL_ALWAYS_INLINE void prefetch_block(const worker_state<T>& s, index first, b
     fixed::prefetch_column_rows(s.B, s.n, s.nrhs, first, last, true);
     const index band = (last - first + 1) * (s.hbw + 1);
     fixed::prefetch_column_rows(s.A + (first - 1) * (s.hbw + 1), band, 1, 1, band, false);
-    if (spikes && first - s.neighbour_dist >= 1) fixed::prefetch_column_rows(s.spikes, s.n, s.hbw, first, last, false);
+    if (spikes && first - s.neighbour_dist >= 1)
+        fixed::prefetch_column_rows(s.spikes_of(first), s.n, s.hbw, first, last, false);
 }
 
 // The block one stride after first, with its spike columns.
@@ -274,14 +289,15 @@ PCHOL_ALWAYS_INLINE void prefetch_next_block(const worker_state<T>& s, index fir
 // ---- The sweeps -----------------------------------------------------------------
 
 // The separator first..last takes the update of its head from its left
-// neighbour, which ends at left_last: A's and B's head rows, the solved
+// neighbour, rows left_first..left_last: A's and B's head rows, the solved
 // coupling kept in links, and with fill (the neighbour has a separator on
 // its left) the coupling of the two separators.
 template <class T>
-void separator_head(worker_state<T>& s, index first, index last, index left_last, bool fill) {
-    update_separator_head(s.A, s.hbw, first, left_last, s.spikes, s.B, s.n, s.nrhs);
-    save_link(s.hbw, first, left_last, s.spikes, s.links, s.n);
-    if (fill) form_fill_head(s.A, s.hbw, first, last, left_last, s.spikes, s.n);
+void separator_head(worker_state<T>& s, index first, index last, index left_first, index left_last, bool fill) {
+    T* const spikes = s.spikes_of(first);
+    update_separator_head(s.A, s.hbw, first, left_last, spikes, s.B, s.n, s.nrhs);
+    save_link_at(s.hbw, first, spikes, s.link_of(left_first, left_last), s.n);
+    if (fill) form_fill_head(s.A, s.hbw, first, last, left_last, spikes, s.spikes_of(left_first), s.n);
 }
 
 // An elimination sweep: phase 1 (level_scale 1) eliminates the odd blocks,
@@ -308,19 +324,20 @@ void eliminate_blocks(worker_state<T>& s) {
         // the one coupling_solve finds in the separator's head. The spike's
         // rows below the head are zero to the spike solve, which writes
         // them all.
-        if (odd_blocks) gather_left_coupling_head(A, hbw, first, last, s.spikes, n);
-        if (spike && hbw > 0) spike_solve_from_head(A, hbw, first, last, s.spikes, n);
+        if (odd_blocks) gather_left_coupling_head(A, hbw, first, last, s.spikes_of(first), n);
+        if (spike && hbw > 0) spike_solve_from_head(A, hbw, first, last, s.spikes_of(first), n);
     };
     auto right_coupling = [&](index first, index last) {
         if (first + d > n) {
             if (odd_blocks) gather_right_coupling(A, hbw, first, last, n, s.spikes);
             return;
         }
+        // The coupling goes to the right separator's head rows.
         const index head_end = std::min(first + d + hbw - 1, n);
         if (odd_blocks)
-            gather_and_solve_right_coupling(A, hbw, first, last, first + d, head_end, s.spikes, n);
+            gather_and_solve_right_coupling(A, hbw, first, last, first + d, head_end, s.spikes_of(first + d), n);
         else
-            coupling_solve(A, hbw, last, first + d, head_end, s.spikes, n);
+            coupling_solve(A, hbw, last, first + d, head_end, s.spikes_of(first + d), n);
     };
     auto couplings = [&](index first, index last) {
         left_coupling(first, last, true);
@@ -346,25 +363,28 @@ void eliminate_blocks(worker_state<T>& s) {
                 by_lanes<T>(
                     s.rhs_lanes_on, s.nrhs, [](index, auto) {},
                     [&](index k, index count) {
-                        separator_tail_rhs(hbw, sep_last, first, last, s.spikes, s.B + k * n, n, count);
+                        separator_tail_rhs(hbw, sep_last, first, last, s.spikes_of(first), s.B + k * n, n, count);
                     });
             }
             if (s.separators_in_elimination && first + d <= n)
                 by_lanes<T>(
                     s.rhs_lanes_on, s.nrhs,
-                    [&](index k, auto lw) { lanes::separator_head<T, lw>(hbw, first + d, last, s.links, s.B + k * n, n); },
+                    [&](index k, auto lw) {
+                        lanes::separator_head<T, lw>(hbw, first + d, last, s.link_of(first, last), s.B + k * n, n);
+                    },
                     [&](index k, index count) {
-                        separator_head_rhs(hbw, first + d, last, s.links, s.B + k * n, n, count);
+                        separator_head_rhs(hbw, first + d, last, s.link_of(first, last), s.B + k * n, n, count);
                     });
             return;
         }
         if (left && kept)
-            update_separator_tail_kept(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, kept, s.B, n,
-                                       s.nrhs);
+            update_separator_tail_kept(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes_of(first), kept,
+                                       s.B, n, s.nrhs);
         else if (left)
-            update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes, s.B, n, s.nrhs);
+            update_separator_tail(A, hbw, first - d + s.block_rows - 1, first, last, s.spikes_of(first), s.B, n,
+                                  s.nrhs);
         if (s.separators_in_elimination && first + d <= n)
-            separator_head(s, first + d, std::min(first + d + s.block_rows - 1, n), last, left);
+            separator_head(s, first + d, std::min(first + d + s.block_rows - 1, n), first, last, left);
     };
     auto failed = [&] { return load(s.fail_flags[s.sync_index - 1]) == -1; };
     // With the right-hand sides in lanes the forward substitution also
@@ -378,7 +398,8 @@ void eliminate_blocks(worker_state<T>& s) {
             s.rhs_lanes_on, s.nrhs,
             [&](index k, auto lw) {
                 const index f[1] = {first}, l[1] = {last}, t[1] = {tail_last(first)};
-                lanes::forward<T, lw>(A, hbw, f, l, t, s.spikes, s.B + k * n, n);
+                const T* const sp[1] = {s.spikes_of(first)};
+                lanes::forward<T, lw>(A, hbw, f, l, t, sp, s.B + k * n, n);
             },
             [&](index k, index count) { rhs_forward_block(A, hbw, first, last, s.B + k * n, n, count); });
     };
@@ -390,7 +411,8 @@ void eliminate_blocks(worker_state<T>& s) {
             [&](index k, auto lw) {
                 const index f[2] = {p.first, p.first2}, l[2] = {p.last, p.last2};
                 const index t[2] = {tail_last(p.first), tail_last(p.first2)};
-                lanes::forward<T, lw, 2>(A, hbw, f, l, t, s.spikes, s.B + k * n, n);
+                const T* const sp[2] = {s.spikes_of(p.first), s.spikes_of(p.first2)};
+                lanes::forward<T, lw, 2>(A, hbw, f, l, t, sp, s.B + k * n, n);
             },
             [&](index k, index count) {
                 rhs_forward_pair(A, hbw, p.first, p.last, p.first2, p.last2, s.B + k * n, n, count);
@@ -427,7 +449,9 @@ void eliminate_blocks(worker_state<T>& s) {
                     // still there, after every block's left coupling.
                     for (int b = 0; b < h.grouped; ++b)
                         left_coupling(h.group_firsts[b], h.group_firsts[b] + rows - 1, false);
-                    tile.spike_solve(s.spikes, n, h.group_firsts[0] - d < lf ? 1 : 0);
+                    T* lane_spikes[groups::group_lanes<T>] = {};
+                    for (int b = 0; b < h.grouped; ++b) lane_spikes[b] = s.spikes_of(h.group_firsts[b]);
+                    tile.spike_solve(lane_spikes, n, h.group_firsts[0] - d < lf ? 1 : 0);
                     for (int b = 0; b < h.grouped; ++b) {
                         right_coupling(h.group_firsts[b], h.group_firsts[b] + rows - 1);
                         update_separators_of(h.group_firsts[b], h.group_firsts[b] + rows - 1);
@@ -446,8 +470,9 @@ void eliminate_blocks(worker_state<T>& s) {
                     const index f1 = h.group_firsts[b], f2 = h.group_firsts[b + 1];
                     left_coupling(f1, f1 + rows - 1, false);
                     left_coupling(f2, f2 + rows - 1, false);
-                    const bool pair_kept = spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes,
-                                                            n, keep ? kept[0] : nullptr, keep ? kept[1] : nullptr);
+                    const bool pair_kept =
+                        spike_solve_pair(A, hbw, f1, f1 + rows - 1, f2, f2 + rows - 1, s.spikes_of(f1),
+                                         s.spikes_of(f2), n, keep ? kept[0] : nullptr, keep ? kept[1] : nullptr);
                     right_coupling(f1, f1 + rows - 1);
                     right_coupling(f2, f2 + rows - 1);
                     update_separators_of(f1, f1 + rows - 1, pair_kept ? kept[0] : nullptr);
@@ -514,14 +539,14 @@ void update_separators(worker_state<T>& s) {
             // factor with right-hand sides one by one).
             const index right_first = first + d;
             const index right_last = std::min(right_first + s.block_rows - 1, n);
-            separator_tail_rhs(hbw, last, right_first, right_last, s.spikes, s.B, n, s.nrhs);
+            separator_tail_rhs(hbw, last, right_first, right_last, s.spikes_of(right_first), s.B, n, s.nrhs);
         }
         if (first - d >= lf) {
             const index left_last = first - d + s.block_rows - 1;
             if (s.rhs_only)
-                separator_head_rhs(hbw, first, left_last, s.links, s.B, n, s.nrhs);
+                separator_head_rhs(hbw, first, left_last, s.link_of(first - d, left_last), s.B, n, s.nrhs);
             else
-                separator_head(s, first, last, left_last, first - d > lf);
+                separator_head(s, first, last, first - d, left_last, first - d > lf);
         }
     };
     // With a stored factor a separator's update is a few short passes, and
@@ -553,7 +578,7 @@ void back_substitute(worker_state<T>& s) {
         const index left_last = first - d > 0 ? first - d + s.block_rows - 1 : 0;
         const index r1 = first + d <= n ? first + d : 0;
         const index r2 = first + d <= n ? std::min(first + d + s.block_rows - 1, n) : 0;
-        return back_task{first, last, left_last, r1, r2};
+        return back_task{first, last, left_last, r1, r2, s.spike_shift(first), s.link_shift(first, last)};
     };
     int group = 0;
     if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
@@ -577,8 +602,8 @@ void back_substitute(worker_state<T>& s) {
                     lanes::back_substitute<T, lw>(s.A, s.hbw, one, s.spikes, s.links, s.B + k * n, n);
                 },
                 [&](index k, index count) {
-                    back_substitute_block(s.A, s.hbw, q.first, q.last, q.left_last, s.spikes, s.links, q.r1, q.r2,
-                                          s.B + k * n, n, count);
+                    back_substitute_block(s.A, s.hbw, q.first, q.last, q.left_last, q.spikes_of(s.spikes), s.links,
+                                          q.r1, q.r2, s.B + k * n, n, count, q.link_shift);
                 });
         };
         if (h.paired && s.rhs_lanes_on) {
@@ -609,8 +634,8 @@ void back_substitute(worker_state<T>& s) {
             continue;
         }
         if (s.nrhs > 0)
-            back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, s.spikes, s.links, p.r1, p.r2, s.B, n,
-                                  s.nrhs);
+            back_substitute_block(s.A, s.hbw, p.first, p.last, p.left_last, p.spikes_of(s.spikes), s.links, p.r1,
+                                  p.r2, s.B, n, s.nrhs, p.link_shift);
     }
 }
 
@@ -658,9 +683,12 @@ void after_back_substitution(worker_state<T>& s) {
     store(s.back_row, (index{s.level_scale} - 1) * s.block_rows + 1);
 }
 
-// The schedule every worker runs, with or without the factorisation.
+// The schedule every worker runs, with or without the factorisation; with
+// level_by_level the spikes and links go in WORK in the order of
+// level_order.hpp (pchol_factorK and its solves) instead of each block's in
+// its own rows (pchol_solveK).
 template <class T>
-void worker_schedule(bool rhs_only, PCHOL_WORKER_PARAMETERS(T)) {
+void worker_schedule(bool rhs_only, bool level_by_level, PCHOL_WORKER_PARAMETERS(T)) {
     i32 flush = 1;
     get_subnormal_flush(flush);
     const float_mode_scope mode(flush != 0);
@@ -684,6 +712,8 @@ void worker_schedule(bool rhs_only, PCHOL_WORKER_PARAMETERS(T)) {
                       .next_row = next_row,
                       .back_row = back_row,
                       .fail_flags = fail_flags};
+    const level_order order(n, hbw, block_rows);
+    if (level_by_level && order.moves()) s.order = &order;
 
     // Phase 1: the odd blocks.
     eliminate_blocks(s);
@@ -711,12 +741,17 @@ void worker_schedule(bool rhs_only, PCHOL_WORKER_PARAMETERS(T)) {
 
 template <class T>
 void parallel_worker(PCHOL_WORKER_PARAMETERS(T)) {
-    worker_schedule<T>(false, PCHOL_WORKER_ARGUMENTS);
+    worker_schedule<T>(false, false, PCHOL_WORKER_ARGUMENTS);
+}
+
+template <class T>
+void factor_worker(PCHOL_WORKER_PARAMETERS(T)) {
+    worker_schedule<T>(false, true, PCHOL_WORKER_ARGUMENTS);
 }
 
 template <class T>
 void factored_solve_worker(PCHOL_WORKER_PARAMETERS(T)) {
-    worker_schedule<T>(true, PCHOL_WORKER_ARGUMENTS);
+    worker_schedule<T>(true, true, PCHOL_WORKER_ARGUMENTS);
 }
 
 wait_stats read_wait_stats() {
@@ -819,10 +854,11 @@ void parallel_solve(T* A, const i32& n, const i32& hbw, T* B, const i32& nrhs, T
 }
 
 template <class T>
-void parallel_factor(T* A, const i32& n, const i32& hbw, T* WORK, i32& info, void (&tune)(),
-                     worker_routine<T>& worker) {
+void parallel_factor(T* A, const i32& n, const i32& hbw, T* WORK, i32& info, void (&tune)()) {
+    // The solve without right-hand sides, its spikes and links going level
+    // by level: the order in which the factored solves read them.
     const i32 no_rhs = 0;
-    parallel_solve<T>(A, n, hbw, nullptr, no_rhs, WORK, info, tune, worker);
+    parallel_solve<T>(A, n, hbw, nullptr, no_rhs, WORK, info, tune, factor_worker<T>);
 }
 
 template <class T>

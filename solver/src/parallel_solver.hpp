@@ -41,15 +41,19 @@ void parallel_solve(T* A, const std::int32_t& n, const std::int32_t& hbw, T* B, 
                     std::int32_t& info, void (&tune)(), worker_routine<T>& worker);
 
 // See pchol_factor4 and pchol_factored_solve4 in pchol/solver.hpp: the solve
-// above without right-hand sides, and the right-hand sides alone through the
-// factor that it left in A and WORK (the workers' schedule without the
-// factorisation, started on factored_solve_worker<T>).
+// above without right-hand sides (started on factor_worker<T>, which keeps
+// the spikes and links in WORK level by level: level_order.hpp), and the
+// right-hand sides alone through the factor that it left in A and WORK (the
+// workers' schedule without the factorisation, started on
+// factored_solve_worker<T>).
 template <class T>
 void parallel_factor(T* A, const std::int32_t& n, const std::int32_t& hbw, T* WORK, std::int32_t& info,
-                     void (&tune)(), worker_routine<T>& worker);
+                     void (&tune)());
 template <class T>
 void parallel_factored_solve(const T* A, const std::int32_t& n, const std::int32_t& hbw, T* B,
                              const std::int32_t& nrhs, const T* WORK, std::int32_t& info, void (&tune)());
+template <class T>
+void factor_worker(PCHOL_WORKER_PARAMETERS(T));
 template <class T>
 void factored_solve_worker(PCHOL_WORKER_PARAMETERS(T));
 
@@ -63,9 +67,10 @@ std::int64_t schedule_peak(std::int64_t n, std::int64_t block_rows);
                                            const std::int32_t&, T*, std::int32_t&, void (&)(), \
                                            worker_routine<T>&);                                 \
     prefix template void parallel_factor<T>(T*, const std::int32_t&, const std::int32_t&, T*, std::int32_t&,   \
-                                            void (&)(), worker_routine<T>&);                                 \
+                                            void (&)());                                                     \
     prefix template void parallel_factored_solve<T>(const T*, const std::int32_t&, const std::int32_t&, T*,    \
                                                     const std::int32_t&, const T*, std::int32_t&, void (&)()); \
+    prefix template worker_routine<T> factor_worker<T>;                                        \
     prefix template worker_routine<T> factored_solve_worker<T>;
 #define PCHOL_FOR_EACH_ELEMENT_TYPE(apply, prefix) \
     apply(prefix, float)                           \

@@ -85,11 +85,13 @@ void separator_tail_rhs(std::int64_t hbw, std::int64_t last, std::int64_t r1, st
 }
 
 // The B part of update_separator_head: the head rows first ... head_end of
-// the separator lose, per step, the kept coupling links(q, left_last + 1 +
-// (r - first)) times the solution-in-progress of the left neighbour's tail
-// row t_q = left_last - hbw + q, for q = 1 ... hbw in turn.
+// the separator lose, per step, the kept coupling link(q, r - first + 1)
+// times the solution-in-progress of the left neighbour's tail row t_q =
+// left_last - hbw + q, for q = 1 ... hbw in turn. link: the left neighbour's
+// link, hbw elements a head row (links + left_last * hbw where the solve that
+// factors keeps it).
 template <class T>
-void separator_head_rhs(std::int64_t hbw, std::int64_t first, std::int64_t left_last, const T* links, T* B,
+void separator_head_rhs(std::int64_t hbw, std::int64_t first, std::int64_t left_last, const T* link, T* B,
                         std::int64_t n, std::int64_t nrhs) {
     using tr = element_traits<T>;
     using index = std::int64_t;
@@ -99,7 +101,7 @@ void separator_head_rhs(std::int64_t hbw, std::int64_t first, std::int64_t left_
         for (index q = 1; q <= hbw; ++q) {
             const T bt = b[left_last - hbw + q - 1];
             for (index r = first; r <= head_end; ++r)
-                b[r - 1] = tr::mul_sub(b[r - 1], links[(left_last + r - first) * hbw + q - 1], bt);
+                b[r - 1] = tr::mul_sub(b[r - 1], link[(r - first) * hbw + q - 1], bt);
         }
     }
 }
@@ -421,17 +423,18 @@ void back_substitute(const T* A, index hbw, const back_task (&task)[NB], const T
         load_rows<T, LW>(B, n, p.first, p.last, y[b]);
         if (p.left_last > 0) {
             constexpr int Q = 4;
+            const T* const spike = p.spikes_of(spikes);
             index q = 1;
             for (; q + Q - 1 <= hbw; q += Q)
-                left_spike_steps<T, LW, Q>(q, hbw, p.first, m, p.left_last, spikes, B, n, y[b]);
-            for (; q <= hbw; ++q) left_spike_steps<T, LW, 1>(q, hbw, p.first, m, p.left_last, spikes, B, n, y[b]);
+                left_spike_steps<T, LW, Q>(q, hbw, p.first, m, p.left_last, spike, B, n, y[b]);
+            for (; q <= hbw; ++q) left_spike_steps<T, LW, 1>(q, hbw, p.first, m, p.left_last, spike, B, n, y[b]);
         }
         if (p.r1 > 0) {
             const index heads = std::min(p.r2 - p.r1 + 1, hbw);
             const index ce = std::min(p.last + heads, n);
             for (index c = p.last + 1; c <= ce; ++c) {
                 const row h = gather<T, LW>(B, n, p.r1 + (c - p.last - 1));
-                const T* const lc = links + (c - 1) * hbw;
+                const T* const lc = p.link_of(links, hbw) + (c - p.last - 1) * hbw;
                 for (index q = hbw; q >= 1; --q) {
                     T* const yr = y[b] + (m - 1 - hbw + q) * LW;
                     ops::store(yr, ops::mul_sub(ops::load(yr), ops::splat(lc[q - 1]), h));
@@ -532,10 +535,11 @@ void separator_tail(index hbw, index last, index r1, index m, const T* spikes, c
 // first[b]..last[b], all of the same length and together at most lane_rows
 // rows; then, where tail_last[b] > 0,
 // the separator on the block's left, which ends there, takes the block's
-// separator_tail_rhs from the solved rows while they are at hand.
+// separator_tail_rhs from the solved rows while they are at hand, with
+// block b's spike rows found at spikes[b] by their row numbers.
 template <class T, int LW, int NB = 1>
 void forward(const T* A, index hbw, const index (&first)[NB], const index (&last)[NB], const index (&tail_last)[NB],
-             const T* spikes, T* B, index n) {
+             const T* const (&spikes)[NB], T* B, index n) {
     const index m = last[0] - first[0] + 1;
     T rows[lane_rows * LW];  // block b's rows from b * m on
     T* y[NB];
@@ -546,13 +550,13 @@ void forward(const T* A, index hbw, const index (&first)[NB], const index (&last
     fixed::by_fixed_width(hbw, [&](auto W) { forward_rows<T, LW, W, NB>(A, hbw, first, m, y); });
     for (int b = 0; b < NB; ++b) store_rows<T, LW>(y[b], n, first[b], last[b], B);
     for (int b = 0; b < NB; ++b)
-        if (tail_last[b] > 0) separator_tail<T, LW>(hbw, tail_last[b], first[b], m, spikes, y[b], B, n);
+        if (tail_last[b] > 0) separator_tail<T, LW>(hbw, tail_last[b], first[b], m, spikes[b], y[b], B, n);
 }
 
 // separator_head_rhs on the LW columns from B on: the head rows are
 // gathered into rows of lanes, take the hbw steps in turn, and go back.
 template <class T, int LW>
-void separator_head(index hbw, index first, index left_last, const T* links, T* B, index n) {
+void separator_head(index hbw, index first, index left_last, const T* link, T* B, index n) {
     using ops = row_ops<T, LW>;
     using row = typename ops::row;
     const index heads = std::min(first + hbw - 1, n) - first + 1;
@@ -561,7 +565,7 @@ void separator_head(index hbw, index first, index left_last, const T* links, T* 
     for (index q = 1; q <= hbw; ++q) {
         const row bt = gather<T, LW>(B, n, left_last - hbw + q);
         for (index r = 0; r < heads; ++r)
-            y[r] = ops::mul_sub(y[r], ops::splat(links[(left_last + r) * hbw + q - 1]), bt);
+            y[r] = ops::mul_sub(y[r], ops::splat(link[r * hbw + q - 1]), bt);
     }
     for (index r = 0; r < heads; ++r) scatter<T, LW>(y[r], n, first + r, B);
 }

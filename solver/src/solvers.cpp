@@ -24,7 +24,7 @@
         pchol::detail::parallel_solve<T>(A, n, hbw, B, nrhs, WORK, info, tune, pchol_worker##K);             \
     }                                                                                                         \
     void pchol_factor##K(T* A, const std::int32_t& n, const std::int32_t& hbw, T* WORK, std::int32_t& info) { \
-        pchol::detail::parallel_factor<T>(A, n, hbw, WORK, info, tune, pchol_worker##K);                     \
+        pchol::detail::parallel_factor<T>(A, n, hbw, WORK, info, tune);                                      \
     }                                                                                                         \
     void pchol_factored_solve##K(const T* A, const std::int32_t& n, const std::int32_t& hbw, T* B,            \
                                  const std::int32_t& nrhs, const T* WORK, std::int32_t& info) {               \

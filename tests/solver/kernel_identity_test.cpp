@@ -225,7 +225,7 @@ TYPED_TEST(KernelIdentity, CouplingSteps) {
                     reference::save_link(w, J, e, ps.data(), pl.data(), n);
                     EXPECT_TRUE(identical(fl, pl, "save_link"));
                     pchol::form_fill(fa.data(), i32(w), i32(J), i32(K), i32(e), fs.data(), i32(n));
-                    reference::form_fill(pa.data(), w, J, K, e, ps.data(), n);
+                    reference::form_fill(pa.data(), w, J, K, e, ps.data(), ps.data(), n);
                     EXPECT_TRUE(identical(fa, pa, "form_fill A"));
                     EXPECT_TRUE(identical(fs, ps, "form_fill spikes"));
                     pchol::apply_left_spike(i32(w), i32(J), i32(K), i32(e), s0.data(), fb.data(), i32(n), i32(nrhs));
@@ -314,7 +314,7 @@ TYPED_TEST(KernelIdentity, PairedFactorisationSubstitutionAndSpikes) {
                 for (const auto& [f, l] : {std::pair{f1, l1}, std::pair{f2, l2}})
                     for (idx q = 0; q < w; ++q)
                         for (idx r = f + w; r <= l; ++r) ps[q * n + r - 1] = T(0);
-                pchol::detail::spike_solve_pair(plain.data(), w, f1, l1, f2, l2, fs.data(), n);
+                pchol::detail::spike_solve_pair(plain.data(), w, f1, l1, f2, l2, fs.data(), fs.data(), n);
                 reference::spike_solve(plain.data(), w, f1, l1, ps.data(), n);
                 reference::spike_solve(plain.data(), w, f2, l2, ps.data(), n);
                 EXPECT_TRUE(identical(fs, ps, "spike_solve_pair"));

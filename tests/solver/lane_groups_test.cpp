@@ -278,7 +278,9 @@ void check_group_spikes(idx hbw, idx rows, int count, int from, std::uint64_t se
     std::vector<T> s_grp = spikes0;
     groups::group_tile<T> tile(hbw, g.firsts.data(), count, rows);
     tile.pack(a.data());
-    tile.spike_solve(s_grp.data(), g.n, from);
+    T* lane_spikes[groups::group_lanes<T>];
+    for (T*& s : lane_spikes) s = s_grp.data();
+    tile.spike_solve(lane_spikes, g.n, from);
     ASSERT_TRUE(same_array(s_grp, s_ref)) << "spikes";
 }
 

@@ -187,9 +187,11 @@ PCHOL_API void pchol_worker2(std::complex<float>* const& A, const std::int32_t& 
 //
 //   pchol_factorK(A, n, hbw, WORK, info)
 //     factors A in place and leaves in WORK (pchol_workspace_sizeK elements)
-//     what the solves need: exactly pchol_solveK with nrhs = 0, the same
-//     schedule, threads and failure rules (info_pivot_failed, and A and WORK
-//     then partly overwritten).
+//     what the solves need: pchol_solveK with nrhs = 0, the same schedule,
+//     threads and failure rules (info_pivot_failed, and A and WORK then
+//     partly overwritten). A holds the same factor, bit for bit; WORK holds
+//     the same couplings, not in pchol_solveK's layout but level by level,
+//     in the order the solves read them.
 //   pchol_factored_solveK(A, n, hbw, B, nrhs, WORK, info)
 //     solves for the nrhs right-hand sides in B with the factor that
 //     pchol_factorK left in A and WORK, which it only reads; the same blocks

@@ -132,6 +132,39 @@ void gather_and_solve_right_coupling(const T* A, index hbw, index first, index l
     coupling_solve_rows(A, hbw, last, r1, r2, spikes, n, true);
 }
 
+// save_link with the left neighbour's link at `link` (links + left_last *
+// hbw where the solve that factors keeps it).
+template <class T>
+void save_link_at(index hbw, index first, const T* spikes, T* link, index n) {
+    // Real elements with a full head: the head rows of the W spike columns
+    // are the link's rows, W at a time through a transpose.
+    if constexpr (real_lanes<T>) {
+        if ((hbw == 4 || hbw == 8) && n - first + 1 >= hbw)
+            return by_width(
+                hbw,
+                [&](auto W) {
+                    fixed::column_rows_in<T, W> rows(spikes, n, first - 1, first - 1 + W);
+                    for (index r = 0; r < W; ++r) fixed::lanes<T, W>::store(link + r * W, rows.next());
+                },
+                [] {});
+    }
+    reference::save_link_at(hbw, first, spikes, link, n);
+}
+
+// form_fill with the left neighbour's spike rows found in `left` by their row
+// numbers (spikes itself where the solve that factors keeps them).
+template <class T>
+void form_fill_at(T* A, index hbw, index first, index last, index left_last, T* spikes, const T* left, index n) {
+    by_width(
+        hbw,
+        [&](auto W) {
+            if constexpr (real_lanes<T>)
+                if (n - first + 1 >= W) return fixed::form_fill_lanes<T, W>(A, first, last, left_last, spikes, left, n);
+            fixed::form_fill<T, W>(A, first, last, left_last, spikes, left, n);
+        },
+        [&] { reference::form_fill(A, hbw, first, last, left_last, spikes, left, n); });
+}
+
 }  // namespace pchol::detail
 
 namespace pchol {
@@ -244,33 +277,13 @@ void update_separator_head(T* A, const std::int32_t& hbw, const std::int32_t& fi
 template <class T>
 void save_link(const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& left_last, const T* spikes,
                T* links, const std::int32_t& n) {
-    // Real elements with a full head: the head rows of the W spike columns
-    // are the links' rows, W at a time through a transpose.
-    if constexpr (detail::real_lanes<T>) {
-        if ((hbw == 4 || hbw == 8) && n - first + 1 >= hbw)
-            return detail::by_width(
-                hbw,
-                [&](auto W) {
-                    detail::fixed::column_rows_in<T, W> rows(spikes, n, first - 1, first - 1 + W);
-                    for (detail::index r = 0; r < W; ++r)
-                        detail::fixed::lanes<T, W>::store(links + (detail::index{left_last} + r) * W, rows.next());
-                },
-                [] {});
-    }
-    detail::reference::save_link(hbw, first, left_last, spikes, links, n);
+    detail::save_link_at(hbw, first, spikes, links + detail::index{left_last} * hbw, n);
 }
 
 template <class T>
 void form_fill(T* A, const std::int32_t& hbw, const std::int32_t& first, const std::int32_t& last,
                const std::int32_t& left_last, T* spikes, const std::int32_t& n) {
-    detail::by_width(
-        hbw,
-        [&](auto W) {
-            if constexpr (detail::real_lanes<T>)
-                if (n - first + 1 >= W) return detail::fixed::form_fill_lanes<T, W>(A, first, last, left_last, spikes, n);
-            detail::fixed::form_fill<T, W>(A, first, last, left_last, spikes, n);
-        },
-        [&] { detail::reference::form_fill(A, hbw, first, last, left_last, spikes, n); });
+    detail::form_fill_at(A, hbw, first, last, left_last, spikes, spikes, n);
 }
 
 template <class T>
@@ -300,7 +313,6 @@ namespace pchol::detail {
 // The steps the worker runs in forms of its own: with 64-bit rows, on two
 // independent blocks of one sweep at once, or fused.
 
-
 // The number of head rows of the right separator r1..r2 (r1 = 0: none) that
 // apply_link uses for the block ending at last.
 inline index link_rows(index hbw, index last, index r1, index r2, index n) {
@@ -309,31 +321,46 @@ inline index link_rows(index hbw, index last, index r1, index r2, index n) {
 
 // The back substitution of the block first..last: apply_left_spike when
 // left_last > 0 (the tail of the left separator ends there), apply_link when
-// r1 > 0 (the right separator is r1..r2), then rhs_backward_block.
+// r1 > 0 (the right separator is r1..r2), then rhs_backward_block. The
+// block's link starts at links + last * hbw + link_shift (a stored factor
+// keeps it elsewhere: level_order.hpp).
 template <class T>
 void back_substitute_block(const T* A, index hbw, index first, index last, index left_last, const T* spikes,
-                           const T* links, index r1, index r2, T* B, index n, index nrhs) {
+                           const T* links, index r1, index r2, T* B, index n, index nrhs, index link_shift = 0) {
     if (nrhs < 1) return;
+    const T* const link = links + (last * hbw + link_shift);
     by_width(
         hbw,
         [&](auto W) {
             const index head_rows = link_rows(hbw, last, r1, r2, n);
             each_column(B, n, nrhs, [&](T* b) {
-                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, links, r1, head_rows, b, n);
+                fixed::back_substitute_column<T, W>(A, first, last, left_last, spikes, link, r1, head_rows, b, n);
             });
         },
         [&] {
             if (left_last > 0) reference::apply_left_spike(hbw, first, last, left_last, spikes, B, n, nrhs);
-            if (r1 > 0) reference::apply_link(hbw, last, r1, r2, links, B, n, nrhs);
+            if (r1 > 0) reference::apply_link_at(hbw, last, r1, r2, link, B, n, nrhs);
             reference::rhs_backward_block(A, hbw, first, last, B, n, nrhs);
         });
 }
 
 // One block's back substitution as the worker hands it out: rows first..last,
 // the left separator's tail ending at left_last (0: none), the right
-// separator r1..r2 (r1 = 0: none).
+// separator r1..r2 (r1 = 0: none). A solve with a stored factor finds the
+// block's spike rows at spikes + spike_shift and its link at links + last *
+// hbw + link_shift (level_order.hpp); the solve that factors at 0 and 0.
 struct back_task {
     index first, last, left_last, r1, r2;
+    index spike_shift = 0, link_shift = 0;
+
+    template <class T>
+    const T* spikes_of(const T* spikes) const {
+        return spikes + spike_shift;
+    }
+    template <class T>
+    const T* link_of(const T* links, index hbw) const {
+        return links + (last * hbw + link_shift);
+    }
 };
 
 // The back substitutions of two independent blocks (of the same sweep).
@@ -345,17 +372,19 @@ void back_substitute_pair(const T* A, index hbw, const back_task& p, const back_
         hbw,
         [&](auto W) {
             for (index k = 0; k < nrhs; ++k) {
-                fixed::back_substitution<T, W> x(A, p.first, p.last, p.left_last, spikes, links, p.r1,
-                                                 link_rows(hbw, p.last, p.r1, p.r2, n), B + k * n, n);
-                fixed::back_substitution<T, W> y(A, q.first, q.last, q.left_last, spikes, links, q.r1,
-                                                 link_rows(hbw, q.last, q.r1, q.r2, n), B + k * n, n);
+                fixed::back_substitution<T, W> x(A, p.first, p.last, p.left_last, p.spikes_of(spikes),
+                                                 p.link_of(links, hbw), p.r1, link_rows(hbw, p.last, p.r1, p.r2, n),
+                                                 B + k * n, n);
+                fixed::back_substitution<T, W> y(A, q.first, q.last, q.left_last, q.spikes_of(spikes),
+                                                 q.link_of(links, hbw), q.r1, link_rows(hbw, q.last, q.r1, q.r2, n),
+                                                 B + k * n, n);
                 side_by_side(x, y);
             }
         },
         [&] {
             for (const back_task* t : {&p, &q})
-                back_substitute_block(A, hbw, t->first, t->last, t->left_last, spikes, links, t->r1, t->r2, B, n,
-                                      nrhs);
+                back_substitute_block(A, hbw, t->first, t->last, t->left_last, t->spikes_of(spikes), links, t->r1,
+                                      t->r2, B, n, nrhs, t->link_shift);
         });
 }
 
@@ -375,12 +404,13 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
         T* const b = B + k * n;
         for (int t = 0; t < count; ++t) {
             const back_task& p = tasks[t];
+            const T* const spike = p.spikes_of(spikes);
             if (p.left_last > 0)
                 by_width(
                     hbw,
-                    [&](auto W) { fixed::apply_left_spike_column<T, W>(p.first, p.last, p.left_last, spikes, b, n); },
-                    [&] { reference::apply_left_spike(hbw, p.first, p.last, p.left_last, spikes, b, n, 1); });
-            if (p.r1 > 0) reference::apply_link(hbw, p.last, p.r1, p.r2, links, b, n, 1);
+                    [&](auto W) { fixed::apply_left_spike_column<T, W>(p.first, p.last, p.left_last, spike, b, n); },
+                    [&] { reference::apply_left_spike(hbw, p.first, p.last, p.left_last, spike, b, n, 1); });
+            if (p.r1 > 0) reference::apply_link_at(hbw, p.last, p.r1, p.r2, p.link_of(links, hbw), b, n, 1);
         }
         tile.backward(b);
     }
@@ -398,11 +428,9 @@ void gather_left_coupling_head(const T* A, index hbw, index first, index last, T
 }
 
 template <class T>
-void form_fill_head(T* A, index hbw, index first, index last, index left_last, T* spikes, index n) {
+void form_fill_head(T* A, index hbw, index first, index last, index left_last, T* spikes, const T* left, index n) {
     const index head_end = std::min(first + hbw - 1, n);
-    pchol::form_fill<T>(A, static_cast<std::int32_t>(hbw), static_cast<std::int32_t>(first),
-                        static_cast<std::int32_t>(std::min(last, head_end)), static_cast<std::int32_t>(left_last),
-                        spikes, static_cast<std::int32_t>(n));
+    form_fill_at(A, hbw, first, std::min(last, head_end), left_last, spikes, left, n);
 }
 
 template <class T>
@@ -418,13 +446,14 @@ void spike_solve_from_head(const T* A, index hbw, index first, index last, T* sp
 }
 
 // spike_solve_from_head on two independent blocks of the same sweep; side
-// by side when they are equally long. With keep1 and keep2 (room for rows
-// times hbw wide elements each), the side-by-side solve also keeps each
-// block's solved rows there, widened, for update_separator_tail_kept, and
-// says so.
+// by side when they are equally long. Block k's spike rows are found in
+// spikes_k by their row numbers (both spikes where the solve that factors
+// keeps them). With keep1 and keep2 (room for rows times hbw wide elements
+// each), the side-by-side solve also keeps each block's solved rows there,
+// widened, for update_separator_tail_kept, and says so.
 template <class T>
-bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* spikes,
-                      index n, typename element_traits<T>::wide_type* keep1 = nullptr,
+bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index first2, index last2, T* spikes1,
+                      T* spikes2, index n, typename element_traits<T>::wide_type* keep1 = nullptr,
                       typename element_traits<T>::wide_type* keep2 = nullptr) {
     if constexpr (real_lanes<T>) {
         if ((hbw == 4 || hbw == 8) && last1 - first1 >= hbw && last2 - first2 == last1 - first1) {
@@ -433,16 +462,17 @@ bool spike_solve_pair(const T* A, index hbw, index first1, index last1, index fi
                 [&](auto W) {
                     constexpr int C = fixed::register_part<T, W>;
                     for (int c = 0; c < W; c += C)
-                        fixed::spike_solve_columns_pair<T, W, C>(A, first1, first2, last1 - first1 + 1, spikes + c * n,
-                                                                 n, W, keep1 ? keep1 + c : nullptr,
+                        fixed::spike_solve_columns_pair<T, W, C>(A, first1, first2, last1 - first1 + 1,
+                                                                 spikes1 + c * n, spikes2 + c * n, n, W,
+                                                                 keep1 ? keep1 + c : nullptr,
                                                                  keep2 ? keep2 + c : nullptr);
                 },
                 [] {});
             return keep1 && keep2;
         }
     }
-    spike_solve_from_head(A, hbw, first1, last1, spikes, n);
-    spike_solve_from_head(A, hbw, first2, last2, spikes, n);
+    spike_solve_from_head(A, hbw, first1, last1, spikes1, n);
+    spike_solve_from_head(A, hbw, first2, last2, spikes2, n);
     return false;
 }
 

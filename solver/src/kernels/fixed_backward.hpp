@@ -73,7 +73,7 @@ struct back_substitution {
     const T* A;
     index first, last, left_last;
     const T* spikes;
-    const T* links;
+    const T* link;  // the block's link (apply_link_at)
     index link_rows;
     T* b;
     index n;
@@ -82,9 +82,9 @@ struct back_substitution {
     T bh[W] = {};  // the right separator's head
     T v[W] = {};   // the solved rows r + 1 ... r + W, once r <= last - W
 
-    back_substitution(const T* A_, index first_, index last_, index left_last_, const T* spikes_, const T* links_,
+    back_substitution(const T* A_, index first_, index last_, index left_last_, const T* spikes_, const T* link_,
                       index r1, index link_rows_, T* b_, index n_)
-        : A(A_), first(first_), last(last_), left_last(left_last_), spikes(spikes_), links(links_),
+        : A(A_), first(first_), last(last_), left_last(left_last_), spikes(spikes_), link(link_),
           link_rows(link_rows_), b(b_), n(n_), r(last_) {
         if (left_last > 0) {
             PCHOL_UNROLL
@@ -115,7 +115,7 @@ struct back_substitution {
         }
         if (r > last - W) {
             const index q = r - (last - W) - 1;
-            for (index c = 0; c < link_rows; ++c) x = tr::mul_sub(x, links[(last + c) * W + q], bh[c]);
+            for (index c = 0; c < link_rows; ++c) x = tr::mul_sub(x, link[c * W + q], bh[c]);
         }
         return x;
     }
@@ -146,9 +146,9 @@ struct back_substitution {
 };
 
 template <class T, int W>
-void back_substitute_column(const T* A, index first, index last, index left_last, const T* spikes, const T* links,
+void back_substitute_column(const T* A, index first, index last, index left_last, const T* spikes, const T* link,
                             index r1, index link_rows, T* b, index n) {
-    back_substitution<T, W> x(A, first, last, left_last, spikes, links, r1, link_rows, b, n);
+    back_substitution<T, W> x(A, first, last, left_last, spikes, link, r1, link_rows, b, n);
     while (!x.done()) x.step();
 }
 

@@ -81,9 +81,10 @@ void spike_solve_columns(const T* A, index first, index last, T* spikes, index n
 // With keep1 and keep2, every solved row is also kept there, widened, one
 // row every W elements (keep points at the row's first of these columns),
 // for the Gram matrix of the separator's tail.
-// Rows from input_rows on enter as zeros, as in spike_solve_columns.
+// Rows from input_rows on enter as zeros, as in spike_solve_columns. Block
+// k's rows of the C columns are found in spikes_k by their row numbers.
 template <class T, int W, int C>
-void spike_solve_columns_pair(const T* A, index first1, index first2, index rows, T* spikes, index n,
+void spike_solve_columns_pair(const T* A, index first1, index first2, index rows, T* spikes1, T* spikes2, index n,
                               index input_rows, typename element_traits<T>::wide_type* keep1 = nullptr,
                               typename element_traits<T>::wide_type* keep2 = nullptr) {
     using vec = typename lanes<T, C>::vec;
@@ -98,8 +99,8 @@ void spike_solve_columns_pair(const T* A, index first1, index first2, index rows
         for (int p = 0; p < wp::P; ++p) lanes<wide, wp::K>::store(k + row * W + wp::K * p, wp::widen(x, p));
     };
     const index read = std::min(rows, input_rows);
-    column_rows_in<T, C> in1(spikes, n, first1 - 1, first1 - 1 + read), in2(spikes, n, first2 - 1, first2 - 1 + read);
-    column_rows_out<T, C> out1(spikes, n, first1 - 1), out2(spikes, n, first2 - 1);
+    column_rows_in<T, C> in1(spikes1, n, first1 - 1, first1 - 1 + read), in2(spikes2, n, first2 - 1, first2 - 1 + read);
+    column_rows_out<T, C> out1(spikes1, n, first1 - 1), out2(spikes2, n, first2 - 1);
     vec w1[W], w2[W];
     vec x1 = in1.next(), x2 = in2.next();
     PCHOL_UNROLL

@@ -451,9 +451,10 @@ void update_separator_head_lanes(T* A, index first, index left_last, const T* sp
 // of the fill is formed for all head rows at once, row r in lane r of wide
 // parts, each entry summed over ascending k with the scalar loop's
 // products; the scratch slots take the last head row, as the row loop leaves
-// them.
+// them. left: the spike columns where the left neighbour's rows are found by
+// their row numbers (spikes itself unless a stored factor keeps them apart).
 template <class T, int W>
-void form_fill_lanes(T* A, index first, index last, index left_last, T* spikes, index n) {
+void form_fill_lanes(T* A, index first, index last, index left_last, T* spikes, const T* left, index n) {
     using tr = element_traits<T>;
     using wide = typename tr::wide_type;
     using wp = wide_parts<T, wide, W>;
@@ -472,7 +473,7 @@ void form_fill_lanes(T* A, index first, index last, index left_last, T* spikes, 
     // Each t[k][j] widened and broadcast once for all parts.
     PCHOL_UNROLL
     for (int j = 0; j < W; ++j) {
-        const T* const tj = spikes + j * n + left_last - W;  // t[k][j] = tj[k]
+        const T* const tj = left + j * n + left_last - W;  // t[k][j] = tj[k]
         part s[P];
         PCHOL_UNROLL
         for (int p = 0; p < P; ++p) s[p] = wp::splat(tr::widen(tr::zero()));
@@ -494,9 +495,9 @@ void form_fill_lanes(T* A, index first, index last, index left_last, T* spikes, 
 // form_fill: row by row, the head row's coupling x (copied to the scratch
 // slots of row first - 1, as the step defines) times the left neighbour's spike
 // tail rows, each entry summed over ascending k; then the rows below the
-// head are cleared.
+// head are cleared. left as in form_fill_lanes.
 template <class T, int W>
-void form_fill(T* A, index first, index last, index left_last, T* spikes, index n) {
+void form_fill(T* A, index first, index last, index left_last, T* spikes, const T* left, index n) {
     using tr = element_traits<T>;
     using wide = typename tr::wide_type;
     constexpr index S = W + 1;
@@ -507,7 +508,7 @@ void form_fill(T* A, index first, index last, index left_last, T* spikes, index 
     PCHOL_UNROLL
     for (index k = 0; k < W; ++k)
         PCHOL_UNROLL
-        for (index j = 0; j < W; ++j) t[k][j] = spikes[j * n + left_last - W + k];
+        for (index j = 0; j < W; ++j) t[k][j] = left[j * n + left_last - W + k];
     for (index r = first; r <= head_end; ++r) {
         T x[W];
         PCHOL_UNROLL

@@ -171,30 +171,42 @@ class group_tile {
     // With the half bandwidth fixed (4 or 8), four columns at a time side
     // by side, when they fit the room below: four chains of divisions and
     // updates in flight instead of one.
-    void spike_solve(T* spikes, index n, int from) {
+    // Lane l's block finds its rows of the spike columns in spikes[l] by
+    // their row numbers (spikes[l] is the same for every lane where the
+    // solve that factors keeps them).
+    void spike_solve(T* const* spikes, index n, int from) {
         constexpr int C = 4;
         const index head = std::min(hbw_, rows_);
-        auto load_head = [&](const T* col, vec* x) {
+        auto load_head = [&](index q, vec* x) {
             for (index r = 0; r < head; ++r)
-                for (int l = 0; l < L; ++l) lv::put(x[r], l, l >= from && l < count_ ? col[firsts_[l] + r - 1] : T(0));
+                for (int l = 0; l < L; ++l)
+                    lv::put(x[r], l, l >= from && l < count_ ? spikes[l][q * n + firsts_[l] + r - 1] : T(0));
             for (index r = head; r < rows_; ++r) x[r] = vec{};
+        };
+        auto columns = [&](index q, T** dst) {
+            for (int l = 0; l < count_; ++l) dst[l] = spikes[l] + q * n;
         };
         index q = 0;
         if ((hbw_ == 4 || hbw_ == 8) && C * rows_ <= columns_room) {
             vec cols[columns_room];
             for (; q + C <= hbw_; q += C) {
-                for (int c = 0; c < C; ++c) load_head(spikes + (q + c) * n, cols + c * rows_);
+                for (int c = 0; c < C; ++c) load_head(q + c, cols + c * rows_);
                 by_width([&](auto W) {
                     if constexpr (W > 0) forward_columns<W, C>(cols);
                 });
-                for (int c = 0; c < C; ++c) store_column(spikes + (q + c) * n, from, cols + c * rows_);
+                for (int c = 0; c < C; ++c) {
+                    T* dst[L] = {};
+                    columns(q + c, dst);
+                    store_lanes(dst, from, cols + c * rows_);
+                }
             }
         }
         for (; q < hbw_; ++q) {
-            T* const col = spikes + q * n;
-            load_head(col, x_);
+            load_head(q, x_);
             by_width([&](auto W) { forward_fixed<W>(); });
-            store_column(col, from);
+            T* dst[L] = {};
+            columns(q, dst);
+            store_lanes(dst, from, x_);
         }
     }
 
@@ -277,9 +289,14 @@ class group_tile {
     }
     // Lanes from `from` on; from src instead of x_ if given.
     void store_column(T* x, int from = 0, const vec* src = nullptr) const {
-        const vec* const v = src ? src : x_;
+        T* cols[L] = {};
+        for (int b = 0; b < count_; ++b) cols[b] = x;
+        store_lanes(cols, from, src ? src : x_);
+    }
+    // The same into lane b's column cols[b] (rows by their row numbers).
+    void store_lanes(T* const* cols, int from, const vec* v) const {
         T* dst[L] = {};
-        for (int b = 0; b < count_; ++b) dst[b] = x + firsts_[b] - 1;
+        for (int b = 0; b < count_; ++b) dst[b] = cols[b] + firsts_[b] - 1;
         index r = 0;
         if (count_ == L && from == 0)
             for (; r + E <= rows_; r += E) scatter(v + r, r, dst);

@@ -219,17 +219,26 @@ void update_separator_head(T* A, index hbw, index first, index left_last, const 
     apply_left_spike(hbw, first, head_end, left_last, spikes, B, n, nrhs);
 }
 
+// save_link with the link at `link` (where links + left_last * hbw is when
+// links keeps it after the left neighbour's last row).
 template <class T>
-void save_link(index hbw, index first, index left_last, const T* spikes, T* links, index n) {
+void save_link_at(index hbw, index first, const T* spikes, T* link, index n) {
     const index head_end = std::min(first + hbw - 1, n);
     for (index i = 1; i <= hbw; ++i) {
         const T* si = column(spikes, n, i);
-        for (index r = first; r <= head_end; ++r) links[(left_last + r - first) * hbw + i - 1] = si[r - 1];
+        for (index r = first; r <= head_end; ++r) link[(r - first) * hbw + i - 1] = si[r - 1];
     }
 }
 
 template <class T>
-void form_fill(T* A, index hbw, index first, index last, index left_last, T* spikes, index n) {
+void save_link(index hbw, index first, index left_last, const T* spikes, T* links, index n) {
+    save_link_at(hbw, first, spikes, links + left_last * hbw, n);
+}
+
+// left: the spike columns where the left neighbour's rows are found by their
+// row numbers (spikes itself unless a stored factor keeps them apart).
+template <class T>
+void form_fill(T* A, index hbw, index first, index last, index left_last, T* spikes, const T* left, index n) {
     using tr = element_traits<T>;
     const index head_end = std::min(first + hbw - 1, n);
     // Scratch vector v(1..hbw): the slots A(first - 1, first) ... A(first - 1, first + hbw - 1).
@@ -243,10 +252,10 @@ void form_fill(T* A, index hbw, index first, index last, index left_last, T* spi
         // Row r's coupling with the left neighbour's tail, carried through the
         // neighbour's spike to the tail of the separator on its left.
         for (index j = 1; j <= hbw; ++j) {
-            T* sj = column(spikes, n, j);
+            const T* lj = column(left, n, j);
             auto s = tr::widen(tr::zero());
-            for (index k = 1; k <= hbw; ++k) tr::acc_add(s, v[k - 1], sj[left_last - hbw + k - 1]);
-            sj[r - 1] = tr::narrow(tr::negate(s));
+            for (index k = 1; k <= hbw; ++k) tr::acc_add(s, v[k - 1], lj[left_last - hbw + k - 1]);
+            column(spikes, n, j)[r - 1] = tr::narrow(tr::negate(s));
         }
     }
     for (index i = 1; i <= hbw; ++i) {
@@ -255,20 +264,27 @@ void form_fill(T* A, index hbw, index first, index last, index left_last, T* spi
     }
 }
 
+// apply_link with the block's link at `link` (its first element, where
+// links + last * hbw is when links keeps it after the block).
 template <class T>
-void apply_link(index hbw, index last, index r1, index r2, const T* links, T* B, index n, index nrhs) {
+void apply_link_at(index hbw, index last, index r1, index r2, const T* link, T* B, index n, index nrhs) {
     using tr = element_traits<T>;
     const index m = std::min(r2 - r1 + 1, hbw);
     const index ce = std::min(last + m, n);
     for (index k = 1; k <= nrhs; ++k) {
         T* b = column(B, n, k);
         for (index c = last + 1; c <= ce; ++c) {
-            const T* lc = links + (c - 1) * hbw;
+            const T* lc = link + (c - last - 1) * hbw;
             const T bh = b[r1 + (c - last - 1) - 1];
             for (index q = hbw; q >= 1; --q)
                 b[last - hbw + q - 1] = tr::mul_sub(b[last - hbw + q - 1], lc[q - 1], bh);
         }
     }
+}
+
+template <class T>
+void apply_link(index hbw, index last, index r1, index r2, const T* links, T* B, index n, index nrhs) {
+    apply_link_at(hbw, last, r1, r2, links + last * hbw, B, n, nrhs);
 }
 
 }  // namespace pchol::detail::reference
