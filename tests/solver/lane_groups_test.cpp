@@ -83,8 +83,11 @@ struct group_layout {
 // test is on the modulus, an exactly zero pivot: the row's diagonal and the
 // column above it cleared). huge_and_tiny, complex double: one block scaled
 // by 2^1000 and the next by 2^-1030, whose divisions leave the plain formula's
-// range while the other lanes' stay in it.
-enum class spoil { none, failing_pivot, nan, huge_and_tiny };
+// range while the other lanes' stay in it. real_parts, complex elements:
+// every imaginary part zero, of either sign (the pivots' roots then go as one
+// vector root), and with an odd seed one pivot of the middle block with an
+// imaginary part (the group's roots then go lane by lane).
+enum class spoil { none, failing_pivot, nan, huge_and_tiny, real_parts };
 
 // The group kernels and the reference loops on the same blocks: A, B and the
 // failure flags must come out identical. With spoil, one block (the middle
@@ -104,6 +107,14 @@ void check_group(idx hbw, idx rows, int count, spoil how, std::uint64_t seed) {
     if (how == spoil::nan)
         a[band_pos(hbw, bad_row, std::min(bad_row + 1, victim + rows - 1))] =
             value<T>(std::numeric_limits<double>::quiet_NaN(), 0.0);
+    if (how == spoil::real_parts) {
+        std::size_t k = 0;
+        for (T& x : a) x = value<T>(std::real(x), k++ % 3 == 0 ? -0.0 : 0.0);
+        if (seed % 2 == 1) {
+            T& d = a[band_pos(hbw, bad_row, bad_row)];
+            d = value<T>(std::real(d), 1e-3);
+        }
+    }
     if (how == spoil::huge_and_tiny)
         for (std::size_t b = 0; b + 1 < g.firsts.size(); b += 2)
             for (idx r = g.firsts[b]; r < g.firsts[b + 1] + rows; ++r)
@@ -202,6 +213,26 @@ TEST(LaneGroupsComplex, DivisionsOutOfTheFormulasRangeMatchLaneByLane) {
             check_group<T>(w, 3 * w, count, spoil::huge_and_tiny, 11 + static_cast<std::uint64_t>(w + count));
             if (::testing::Test::HasFatalFailure()) return;
         }
+}
+
+// Complex pivots with zero imaginary parts, of either sign, take one vector
+// root for the group; one pivot with an imaginary part sends the group's
+// roots lane by lane. Both store the reference's bits.
+template <class T>
+void check_real_parts() {
+    for (const idx w : {idx(1), idx(3), idx(4), idx(8)})
+        for (const idx rows : {w + 1, idx(32), idx(72)})
+            for (int count = 1; count <= groups::group_lanes<T>; ++count)
+                for (std::uint64_t seed = 0; seed < 2; ++seed) {
+                    SCOPED_TRACE(::testing::Message() << "hbw " << w << ", rows " << rows << ", blocks " << count
+                                                      << ", seed " << seed);
+                    check_group<T>(w, rows, count, spoil::real_parts, seed + 2 * static_cast<std::uint64_t>(w));
+                    if (::testing::Test::HasFatalFailure()) return;
+                }
+}
+TEST(LaneGroupsComplex, RealPivotsTakeOneVectorRoot) {
+    check_real_parts<std::complex<float>>();
+    check_real_parts<std::complex<double>>();
 }
 
 // The back substitution of a group against the reference steps on each

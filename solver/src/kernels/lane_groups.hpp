@@ -546,6 +546,18 @@ class group_tile {
         if constexpr (vector_ops && !complex) {
             return vl::sqrt(d);
         } else {
+            if constexpr (vector_ops) {
+                // Pivots with a zero imaginary part and a finite positive
+                // real part (every pivot of a real matrix held in complex
+                // elements): the principal root is the real part's
+                // correctly rounded root with the pivot's signed zero, as
+                // the standard library gives it, so one vector root serves
+                // every lane.
+                const auto real = (d.im == 0) & (d.re > 0) & (d.re <= std::numeric_limits<P>::max());
+                bool all = true;
+                for (int l = 0; l < L; ++l) all = all && real[l] != 0;
+                if (all) return vec{vl::sqrt(d.re), d.im};
+            }
             vec r;
             for (int l = 0; l < L; ++l) lv::put(r, l, tr::root(lv::get(d, l)));
             return r;
