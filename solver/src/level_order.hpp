@@ -75,8 +75,9 @@ class level_order {
     }
     index link_start(index first) const { return slot((first - 1) / br_ + 1) * hbw_ * hbw_; }
 
-    // Whether there is anything to move: two blocks or more and spikes.
-    bool moves() const { return blocks_ > 1 && hbw_ > 0; }
+    // Whether the order keeps anything elsewhere than pchol_solveK: two
+    // blocks or more, and spikes.
+    bool applies() const { return blocks_ > 1 && hbw_ > 0; }
 
   private:
     static constexpr int max_levels = 62;

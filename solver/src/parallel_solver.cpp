@@ -713,7 +713,7 @@ void worker_schedule(bool rhs_only, bool level_by_level, PCHOL_WORKER_PARAMETERS
                       .back_row = back_row,
                       .fail_flags = fail_flags};
     const level_order order(n, hbw, block_rows);
-    if (level_by_level && order.moves()) s.order = &order;
+    if (level_by_level && order.applies()) s.order = &order;
 
     // Phase 1: the odd blocks.
     eliminate_blocks(s);
