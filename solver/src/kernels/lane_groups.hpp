@@ -177,8 +177,17 @@ class group_tile {
     void spike_solve(T* const* spikes, index n, int from) {
         constexpr int C = 4;
         const index head = std::min(hbw_, rows_);
+        // A full group reads its head rows E at a time through a transpose, as
+        // store_lanes writes them: lane by lane, the inserts cost twice the
+        // group's spike solve in a build for AVX-512 (complex floats).
         auto load_head = [&](index q, vec* x) {
-            for (index r = 0; r < head; ++r)
+            index r0 = 0;
+            if (count_ == L && from == 0) {
+                const T* src[L];
+                for (int l = 0; l < L; ++l) src[l] = spikes[l] + q * n + firsts_[l] - 1;
+                for (; r0 + E <= head; r0 += E) gather(src, r0, x + r0);
+            }
+            for (index r = r0; r < head; ++r)
                 for (int l = 0; l < L; ++l)
                     lv::put(x[r], l, l >= from && l < count_ ? spikes[l][q * n + firsts_[l] + r - 1] : T(0));
             for (index r = head; r < rows_; ++r) x[r] = vec{};
