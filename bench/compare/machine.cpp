@@ -58,6 +58,12 @@ cpu_facts parse_cpuinfo(std::string_view text) {
             socket.clear();
         } else if (key == "model name" && cpu.model.empty()) {
             cpu.model = std::string(value);
+        } else if (key == "cpu family" && cpu.family.empty()) {
+            cpu.family = std::string(value);
+        } else if (key == "model" && cpu.model_number.empty()) {
+            cpu.model_number = std::string(value);
+        } else if (key == "stepping" && cpu.stepping.empty()) {
+            cpu.stepping = std::string(value);
         } else if (key == "physical id") {
             socket = std::string(value);
             sockets.insert(socket);

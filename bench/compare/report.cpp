@@ -60,6 +60,12 @@ std::string plural(std::int64_t count, const char* one, const char* many) {
 
 std::string cpu_line(const cpu_facts& cpu) {
     std::string line = or_unknown(cpu.model);
+    if (!cpu.family.empty()) {
+        line += " (family " + cpu.family;
+        if (!cpu.model_number.empty()) line += ", model " + cpu.model_number;
+        if (!cpu.stepping.empty()) line += ", stepping " + cpu.stepping;
+        line += ")";
+    }
     if (cpu.cores > 0) line += ", " + plural(cpu.cores, "core", "cores");
     if (cpu.threads_per_core > 0) line += ", " + plural(cpu.threads_per_core, "thread", "threads") + " per core";
     if (cpu.sockets > 0) line += ", " + plural(cpu.sockets, "socket", "sockets");
@@ -267,7 +273,11 @@ std::string format_json(const report& r) {
     out += "  \"lapack\": {\"link\": " + json_string(r.lapack.link) + ", \"library\": " +
            json_string(r.lapack.library) +
            ", \"version\": " + (r.lapack.version.empty() ? "null" : json_string(r.lapack.version)) + "},\n";
-    out += "  \"machine\": {\"cpu_model\": " + json_string(cpu.model) + ", \"logical_processors\": " +
+    auto text_or_null = [](const std::string& t) { return t.empty() ? std::string("null") : json_string(t); };
+    out += "  \"machine\": {\"cpu_model\": " + json_string(cpu.model) +
+           ", \"cpu_family\": " + text_or_null(cpu.family) + ", \"cpu_model_number\": " +
+           text_or_null(cpu.model_number) + ", \"cpu_stepping\": " + text_or_null(cpu.stepping) +
+           ",\n              \"logical_processors\": " +
            std::to_string(cpu.logical) + ", \"sockets\": " + std::to_string(cpu.sockets) +
            ", \"cores\": " + std::to_string(cpu.cores) + ", \"threads_per_core\": " +
            std::to_string(cpu.threads_per_core) + ",\n              \"vector_extensions\": [" +

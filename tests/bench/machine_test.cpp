@@ -18,7 +18,10 @@ std::string x86_cpuinfo() {
             for (int core = 0; core < 2; ++core) {
                 text += "processor\t: " + std::to_string(processor++) + "\n";
                 text += "vendor_id\t: GenuineIntel\n";
+                text += "cpu family\t: 6\n";
+                text += "model\t\t: 106\n";
                 text += "model name\t: Example(R) CPU @ 2.30GHz\n";
+                text += "stepping\t: 6\n";
                 text += "physical id\t: " + std::to_string(socket) + "\n";
                 text += "siblings\t: 4\n";
                 text += "core id\t\t: " + std::to_string(core) + "\n";
@@ -32,6 +35,10 @@ std::string x86_cpuinfo() {
 TEST(CompareMachine, CountsSocketsCoresAndThreadsPerCore) {
     const cpu_facts cpu = parse_cpuinfo(x86_cpuinfo());
     EXPECT_EQ(cpu.model, "Example(R) CPU @ 2.30GHz");
+    // "model" is its own key, not the start of "model name".
+    EXPECT_EQ(cpu.family, "6");
+    EXPECT_EQ(cpu.model_number, "106");
+    EXPECT_EQ(cpu.stepping, "6");
     EXPECT_EQ(cpu.logical, 8);
     EXPECT_EQ(cpu.sockets, 2);
     EXPECT_EQ(cpu.cores, 4);
@@ -52,6 +59,8 @@ TEST(CompareMachine, ArmFeaturesWithoutTopology) {
                                         "processor\t: 1\nFeatures\t: fp asimd\n");
     EXPECT_EQ(cpu.logical, 2);
     EXPECT_TRUE(cpu.model.empty());
+    EXPECT_TRUE(cpu.family.empty());
+    EXPECT_TRUE(cpu.model_number.empty());
     EXPECT_EQ(cpu.cores, 0);
     EXPECT_EQ(cpu.threads_per_core, 0);
     EXPECT_EQ(cpu.vector_extensions, (std::vector<std::string>{"asimd", "asimddp", "sve", "sve2", "svebf16"}));

@@ -65,6 +65,10 @@ const char* method_name(method m);     // "lapack", "block", "pipelined", "check
 
 struct cpu_facts {
     std::string model;                           // empty when unknown
+    // x86's "cpu family", "model" and "stepping" numbers, as listed (empty
+    // when unknown): they tell apart processors that a virtual machine names
+    // alike ("AMD EPYC" for several generations).
+    std::string family, model_number, stepping;
     std::int32_t logical = 0;                    // processors the system lists
     std::int32_t sockets = 0, cores = 0;         // 0 when unknown
     std::int32_t threads_per_core = 0;           // 0 when unknown
