@@ -178,8 +178,8 @@ class group_tile {
         constexpr int C = 4;
         const index head = std::min(hbw_, rows_);
         // A full group reads its head rows E at a time through a transpose, as
-        // store_lanes writes them: lane by lane, the inserts cost twice the
-        // group's spike solve in a build for AVX-512 (complex floats).
+        // store_lanes writes them back: lane by lane, a build for AVX-512
+        // compiles the loop to a long chain of inserts (complex floats).
         auto load_head = [&](index q, vec* x) {
             index r0 = 0;
             if (count_ == L && from == 0) {
