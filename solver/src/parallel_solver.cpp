@@ -51,19 +51,30 @@ namespace pchol::detail {
 
 namespace {
 
-// A thread takes a second block to run beside the first only while the sweep
-// has at least this many blocks left: enough for 8 threads to take a pair
-// each. (A fixed count: num_threads may still be lowered by the driver while
-// the first workers run phase 1, so it is not read here.)
+// Runs of blocks (take_run) are made of pairs only while the sweep has at
+// least this many blocks left, and of groups of 8 blocks (groups::group_lanes)
+// while it has at least group_groups_left groups left: enough for 8 threads
+// to take one each. (Fixed counts: num_threads may still be lowered by the
+// driver while the first workers run phase 1, so it is not read here.)
 constexpr index pair_blocks_left = 16;
-
-// Elimination and back-substitution sweeps hand out groups of 8 blocks
-// (groups::group_lanes) while they have at least this many groups left:
-// enough for 8 threads to take one each.
 constexpr index group_groups_left = 8;
 
-// With a stored factor, separator sweeps hand out this many separators at a
-// time (while group_groups_left groups are left).
+// A run is at most a run_share-th of the sweep's blocks, run_share being
+// runs_per_thread times the team's size, so that a short sweep is still
+// shared evenly; the team's size is known only after phase 1 (the driver
+// may still lower it while phase 1 runs), and phase 1 takes the largest
+// team. And a run is at most an end_share-th of the blocks left, so that
+// the sweep ends with small runs and no thread is left with a long one
+// while the others wait at the barrier.
+constexpr index runs_per_thread = 8;
+constexpr index largest_team = 32;
+constexpr index end_share = 16;
+
+// Runs of at most this many separators (separator sweeps) and blocks
+// (elimination and back-substitution sweeps); separator sweeps make their
+// runs of groups of separator_group while many are left.
+constexpr index separator_run = 64;
+constexpr index block_run = 64;
 constexpr int separator_group = 8;
 
 template <class T>
@@ -179,6 +190,11 @@ struct worker_state {
     // barrier), and its waits.
     i32 sync_index = 1;
     wait_counts waits{};
+    // For take_run: runs_per_thread times the team's size (the largest until
+    // the end of phase 1), and the blocks the sweep had left when this
+    // thread first took from it (0 before that).
+    index run_share = runs_per_thread * largest_team;
+    index sweep_blocks = 0;
 
     // The spike columns moved so that the block from row first finds its
     // rows by their row numbers; where its link (which follows its last row
@@ -208,45 +224,90 @@ inline bool pair_in_lanes(const blocks_in_hand& h) {
     return h.paired && h.last - h.first == h.last2 - h.first2 && pairs_in_lanes(h.last - h.first + 1);
 }
 
-// Takes the next block of the sweep from cursor (under the counter mutex);
-// false when the sweep is over for this thread, which leaves the cursor as it
-// is. With pairs allowed, and while the sweep has many blocks left after this
-// one, the same hold of the mutex also takes the block after it. Near the end
-// of a sweep a pair would keep one thread busy while the others wait at the
-// barrier.
-// With group > 1, while the sweep has group_groups_left groups of full
-// blocks left, it takes a group of that many blocks instead.
+// Takes a run of consecutive blocks of the sweep from cursor (under the
+// counter mutex), in hand.first and hand.grouped (group_firsts is not set);
+// false when the sweep is over for this thread, which leaves the cursor as
+// it is. A run is at most max_run blocks, a run_share-th of the blocks the
+// sweep had when this thread first took from it and an end_share-th of the
+// blocks left, and a whole number of units: groups of group blocks
+// (group > 1) while the sweep has group_groups_left groups left, pairs
+// (with pairs) while it has pair_blocks_left blocks left, else single
+// blocks.
+// Long runs keep each thread's reads in long streams: taken a group at a
+// time, the threads' blocks interleave, and the hardware's prefetch loses
+// each thread's streams (a solve with a stored factor took 1.3 times as
+// long on two threads so with one right-hand side, 1.5 times with 16).
 template <class T>
-bool take_block(worker_state<T>& s, i32& cursor, bool pairs, blocks_in_hand& hand, int group = 0) {
-    const bool taken = timed(s.waits.cursor, s.waits.takes, [&] {
+bool take_run(worker_state<T>& s, i32& cursor, index max_run, bool pairs, int group, blocks_in_hand& hand) {
+    return timed(s.waits.cursor, s.waits.takes, [&] {
         counter_lock lock(s.counter_mutex);
         const index first = load(cursor);
         if (first > s.n) return false;
-        index next = first + s.sweep_stride;
-        const index left_after = next <= s.n ? (s.n - next) / s.sweep_stride + 1 : 0;
+        const index left = (s.n - first) / s.sweep_stride + 1;
+        index unit = 1;
+        if (group > 1 && left >= group_groups_left * group)
+            unit = group;
+        else if (pairs && left >= pair_blocks_left)
+            unit = 2;
+        if (s.sweep_blocks == 0) s.sweep_blocks = left;
+        const index run =
+            std::clamp<index>(std::min(s.sweep_blocks / s.run_share, left / end_share), unit, max_run) / unit * unit;
         hand.first = first;
-        hand.grouped = 0;
-        if (group > 1 && first + (group_groups_left * group - 1) * s.sweep_stride + s.block_rows - 1 <= s.n) {
-            hand.paired = false;
-            hand.grouped = group;
-            for (int b = 0; b < group; ++b) hand.group_firsts[b] = first + b * s.sweep_stride;
-            store(cursor, first + group * s.sweep_stride);
-            return true;
-        }
-        hand.paired = pairs && left_after >= pair_blocks_left;
-        if (hand.paired) {
-            hand.first2 = next;
-            next += s.sweep_stride;
-        }
-        store(cursor, next);
+        hand.paired = false;
+        hand.grouped = static_cast<int>(run);
+        store(cursor, first + run * s.sweep_stride);
         return true;
     });
-    if (taken) {
-        hand.last = std::min(hand.first + s.block_rows - 1, s.n);
-        if (hand.paired) hand.last2 = std::min(hand.first2 + s.block_rows - 1, s.n);
-    }
-    return taken;
 }
+
+// The blocks of an elimination or back-substitution sweep, one hand at a
+// time: from the run in hand (take_run, at most block_run blocks) a group
+// of group whole blocks, else a pair of whole blocks (with pairs), else one
+// block.
+template <class T>
+class block_taker {
+public:
+    block_taker(worker_state<T>& s, i32& cursor, bool pairs, int group)
+        : s_(s), cursor_(cursor), pairs_(pairs), group_(group) {}
+
+    bool operator()(blocks_in_hand& h) {
+        if (left_ == 0) {
+            if (!take_run(s_, cursor_, block_run, pairs_, group_, h)) return false;
+            next_ = h.first;
+            left_ = h.grouped;
+        }
+        const index stride = s_.sweep_stride;
+        auto whole = [&](index count) {
+            return left_ >= count && next_ + (count - 1) * stride + s_.block_rows - 1 <= s_.n;
+        };
+        h.first = next_;
+        h.grouped = 0;
+        h.paired = false;
+        index taken = 1;
+        if (group_ > 1 && whole(group_)) {
+            h.grouped = group_;
+            for (int b = 0; b < group_; ++b) h.group_firsts[b] = next_ + b * stride;
+            taken = group_;
+        } else if (pairs_ && whole(2)) {
+            h.paired = true;
+            h.first2 = next_ + stride;
+            h.last2 = h.first2 + s_.block_rows - 1;
+            taken = 2;
+        }
+        h.last = std::min(h.first + s_.block_rows - 1, s_.n);
+        next_ += taken * stride;
+        left_ -= taken;
+        return true;
+    }
+
+private:
+    worker_state<T>& s_;
+    i32& cursor_;
+    const bool pairs_;
+    const int group_;
+    // The rest of the run in hand: its next block and how many are left.
+    index next_ = 0, left_ = 0;
+};
 
 // The team's barrier (team.hpp) at the end of a sweep: the thread released
 // first applies update; every thread then switches to the other point.
@@ -257,6 +318,9 @@ void end_sweep(worker_state<T>& s, Update&& update) {
         return 0;
     });
     s.sync_index = 3 - s.sync_index;
+    // Past the first barrier the team's size no longer changes.
+    s.run_share = runs_per_thread * s.num_threads;
+    s.sweep_blocks = 0;
 }
 
 // A pivot failed in the sweep before the last barrier.
@@ -422,7 +486,8 @@ void eliminate_blocks(worker_state<T>& s) {
     int group = 0;
     if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
-    while (take_block(s, s.next_row, true, h, group)) {
+    block_taker<T> take(s, s.next_row, true, group);
+    while (take(h)) {
         if (h.grouped > 0) {
             groups::group_tile<T> tile(hbw, h.group_firsts, h.grouped, s.block_rows);
             tile.pack(A);
@@ -552,18 +617,15 @@ void update_separators(worker_state<T>& s) {
     // With a stored factor a separator's update is a few short passes, and
     // taking them one at a time would spend more on the counter mutex than
     // on the updates (two threads then mostly wait for each other there):
-    // they go in groups, as the elimination's blocks do. Separators of one
-    // sweep update disjoint rows from rows no one writes in the sweep, so
-    // who takes which changes no value.
-    const int group = s.rhs_only ? separator_group : 0;
+    // they go in runs of whole groups of separator_group while many are left.
+    // Separators of one sweep update disjoint rows from rows no one writes in
+    // the sweep, so who takes which changes no value.
     blocks_in_hand h;
-    while (take_block(s, s.next_row, false, h, group)) {
-        const int count = h.grouped > 0 ? h.grouped : 1;
-        for (int b = 0; b < count; ++b) {
-            const index first = h.grouped > 0 ? h.group_firsts[b] : h.first;
+    while (take_run(s, s.next_row, separator_run, false, separator_group, h))
+        for (index b = 0; b < h.grouped; ++b) {
+            const index first = h.first + b * s.sweep_stride;
             update(first, std::min(first + s.block_rows - 1, n));
         }
-    }
 }
 
 // A back-substitution sweep: the blocks of one level, whose separators on
@@ -583,7 +645,8 @@ void back_substitute(worker_state<T>& s) {
     int group = 0;
     if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
     blocks_in_hand h;
-    while (take_block(s, s.back_row, true, h, group)) {
+    block_taker<T> take(s, s.back_row, true, group);
+    while (take(h)) {
         if (h.grouped > 0) {
             back_task tasks[8];
             for (int b = 0; b < h.grouped; ++b)
