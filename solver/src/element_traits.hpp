@@ -26,7 +26,9 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstddef>
 #include <limits>
+#include <type_traits>
 
 namespace pchol::detail {
 
@@ -102,8 +104,30 @@ struct element_traits<double> : real_element_traits<double, double> {};
 // generates no instruction itself: what it costs is the fused instruction's
 // saving. Clang forms no such instruction under -ffp-contract=off and has
 // no need of it.
+// On vectors (the lane kernels' parts), GCC 12 builds for AVX-512 lower the
+// barrier of a 256-bit product into a rebuild of the vector's upper half
+// from its elements, a dozen shuffles per product; an empty asm statement
+// that takes the product in a vector register and gives it back hides it
+// from the vectoriser just as well, with no instruction at all (it took a
+// quarter off the complex-float solve of such a build).
 template <class W>
 inline W part_product(W a, W b) noexcept {
+#if defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
+    // A vector type that fits one register of the target.
+    constexpr std::size_t register_bytes =
+#if defined(__AVX512F__)
+        64;
+#elif defined(__AVX__)
+        32;
+#else
+        16;
+#endif
+    if constexpr (!std::is_arithmetic_v<W> && !std::is_class_v<W> && sizeof(W) <= register_bytes) {
+        W p = a * b;
+        asm("" : "+x"(p));
+        return p;
+    }
+#endif
 #if defined(__has_builtin)
 #if __has_builtin(__builtin_assoc_barrier)
     return __builtin_assoc_barrier(a * b);
