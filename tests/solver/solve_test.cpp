@@ -184,6 +184,47 @@ TEST(Solve, BitIdenticalForEveryThreadCount) {
     }
 }
 
+// Sweeps of thousands of blocks, which the threads take in runs of many lane
+// groups (shorter toward each sweep's end), and a last block shorter than the
+// others: the solve and the stored factor's solve give the bits of one
+// thread's solve.
+TEST(Solve, LongSweepsGiveTheBitsOfOneThread) {
+    const std::int32_t hbw = 16, nrhs = 2;
+    const std::int32_t n = static_cast<std::int32_t>(8200 * block_rows(hbw) + 17);
+    const std::size_t band = std::size_t(n - 1) * hbw + n, rhs = std::size_t(n) * nrhs;
+    std::vector<float> a0(band), b0(rhs), x(rhs);
+    make_test_system(a0.data(), b0.data(), x.data(), n, hbw, nrhs);
+    std::vector<float> work(2 * std::size_t(n) * hbw);
+    auto solve = [&](std::int32_t threads, std::vector<float>& a, std::vector<float>& b) {
+        use_threads(threads);
+        a = a0;
+        b = b0;
+        std::int32_t info = 1;
+        pchol_solve4(a.data(), n, hbw, b.data(), nrhs, work.data(), info);
+        return info;
+    };
+    std::vector<float> a1, b1;
+    ASSERT_EQ(solve(1, a1, b1), pchol::info_ok);
+    double error = 0.0;
+    for (std::size_t i = 0; i < rhs; ++i) error = std::max(error, std::abs(double(b1[i]) - double(x[i])));
+    EXPECT_LE(error, 1e-4);
+    for (std::int32_t threads : {2, 3, 8}) {
+        std::vector<float> a, b;
+        ASSERT_EQ(solve(threads, a, b), pchol::info_ok) << threads << " threads";
+        EXPECT_TRUE(same_bits(a, a1)) << threads << " threads";
+        EXPECT_TRUE(same_bits(b, b1)) << threads << " threads";
+        // The stored factor, made and used on this thread count.
+        std::vector<float> fa = a0, fb = b0;
+        std::int32_t info = 1;
+        pchol_factor4(fa.data(), n, hbw, work.data(), info);
+        ASSERT_EQ(info, pchol::info_ok);
+        pchol_factored_solve4(fa.data(), n, hbw, fb.data(), nrhs, work.data(), info);
+        ASSERT_EQ(info, pchol::info_ok);
+        EXPECT_TRUE(same_bits(fa, a1)) << threads << " threads";
+        EXPECT_TRUE(same_bits(fb, b1)) << threads << " threads";
+    }
+}
+
 // ---- Pivot failures ------------------------------------------------------------
 
 // Every thread count reports -1 and returns (the driver joins every thread).
