@@ -124,7 +124,11 @@ inline W part_product(W a, W b) noexcept {
 #endif
     if constexpr (!std::is_arithmetic_v<W> && !std::is_class_v<W> && sizeof(W) <= register_bytes) {
         W p = a * b;
+#if defined(__AVX512F__)
+        asm("" : "+v"(p));  // any of the 32 vector registers
+#else
         asm("" : "+x"(p));
+#endif
         return p;
     }
 #endif

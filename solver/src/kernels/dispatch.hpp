@@ -21,8 +21,9 @@
 //                          (without couplings)
 //   update_separator_tail  real: fixed::update_separator_tail_lanes,  reference
 //                          complex: fixed::update_separator_tail_complex
-//                          (fixed::update_separator_tail without vector
-//                          extensions)
+//                          (..._complex_wide for W = 8 where a register
+//                          holds 8 doubles; fixed::update_separator_tail
+//                          without vector extensions)
 //   update_separator_head  real, full head:                           reference
 //                          fixed::update_separator_head_lanes;
 //                          complex, full head, W parts in a register:
@@ -245,6 +246,10 @@ void update_separator_tail(T* A, const std::int32_t& hbw, const std::int32_t& la
         [&](auto W) {
             if constexpr (detail::real_lanes<T>)
                 detail::fixed::update_separator_tail_lanes<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
+#if PCHOL_VECTOR_LANES
+            else if constexpr (W == 8 && detail::fixed::register_wide_lanes == 8)
+                detail::fixed::update_separator_tail_complex_wide<T>(A, last, r1, r2, spikes, B, n, nrhs);
+#endif
             else if constexpr (detail::fixed::vector_lanes)
                 detail::fixed::update_separator_tail_complex<T, W>(A, last, r1, r2, spikes, B, n, nrhs);
             else detail::fixed::update_separator_tail<T, W>(A, last, r1, r2, spikes, B, n, nrhs);

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 namespace pchol::detail::fixed {
 
@@ -299,6 +301,79 @@ void update_separator_tail_complex(T* A, index last, index r1, index r2, const T
     }
     separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
 }
+
+#if PCHOL_VECTOR_LANES
+// update_separator_tail_complex for half bandwidth 8 where one register
+// holds 8 doubles (AVX-512): the whole Gram matrix in one pass, lane ip of
+// sum vector i holding entry (i, ip), real and imaginary parts apart, each
+// lane summing acc_add's parts in its order over ascending rows (the
+// entries below the diagonal are summed too and dropped). Four rows at a
+// time come through one transpose of the 8 columns' runs of 4 elements,
+// instead of 8 element inserts and conversions per part and row.
+template <class T>
+void update_separator_tail_complex_wide(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
+                                        index nrhs) {
+    constexpr int W = 8;
+    using tr = element_traits<T>;
+    using wide = typename tr::wide_type;
+    using P = real_of_t<T>;
+    using WP = decltype(wide::re);
+    using pl = lanes<P, 8>;
+    using pvec = typename pl::vec;
+    using wvec = typename lanes<WP, 8>::vec;
+    constexpr index S = W + 1;
+    const index tail_first = last - W + 1;
+    wvec gr[W], gi[W];
+    PCHOL_UNROLL
+    for (int a = 0; a < W; ++a) gr[a] = gi[a] = wvec{};
+    auto widen = [](const pvec& v) {
+        if constexpr (std::is_same_v<P, WP>) return v;
+        else return __builtin_convertvector(v, wvec);
+    };
+    // One row: xr and xi hold the parts of its 8 columns.
+    auto row = [&](const wvec& xr, const wvec& xi) {
+        [&]<int... a>(std::integer_sequence<int, a...>) {
+            auto one = [&]<int i>(std::integral_constant<int, i>) {
+                const wvec qr = __builtin_shufflevector(xr, xr, i, i, i, i, i, i, i, i);
+                const wvec qi = __builtin_shufflevector(xi, xi, i, i, i, i, i, i, i, i);
+                gr[i] = gr[i] + (part_product(xr, qr) - part_product(xi, qi));
+                gi[i] = gi[i] + (part_product(xi, qr) + part_product(xr, qi));
+            };
+            (one(std::integral_constant<int, a>{}), ...);
+        }(std::make_integer_sequence<int, W>{});
+    };
+    index r = r1;
+    for (; r + 3 <= r2; r += 4) {
+        pvec v[W];
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) v[q] = pl::load(reinterpret_cast<const P*>(spikes + q * n + r - 1));
+        transpose<pvec, W>(v);  // v[2k], v[2k + 1]: the parts of row r + k
+        // One row at a time (unrolled, the four rows' sums and parts do not
+        // fit the registers).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC unroll 1
+#endif
+        for (int k = 0; k < 4; ++k) row(widen(v[2 * k]), widen(v[2 * k + 1]));
+    }
+    for (; r <= r2; ++r) {
+        wvec xr, xi;
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) {
+            const T c = spikes[q * n + r - 1];
+            xr[q] = WP(c.real());
+            xi[q] = WP(c.imag());
+        }
+        row(xr, xi);
+    }
+    PCHOL_UNROLL
+    for (index i = 0; i < W; ++i) {
+        T* const at = A + (tail_first + i - 1) * S;
+        PCHOL_UNROLL
+        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], wide{gr[i][ip], gi[i][ip]});
+    }
+    separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
+}
+#endif
 
 // update_separator_head: the head triangle and the head rows of B lose the
 // left neighbour's contribution, q ascending per entry, through a copy of
