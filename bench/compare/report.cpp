@@ -263,17 +263,18 @@ std::string format_csv(const report& r) {
 std::string format_json(const report& r) {
     const options& o = r.opts;
     const cpu_facts& cpu = r.machine.cpu;
+    // A JSON string, or null for a text nothing was found for.
+    auto text_or_null = [](const std::string& t) { return t.empty() ? std::string("null") : json_string(t); };
     std::string out = "{\n";
     out += "  \"program\": \"compare_lapack\",\n";
     out += "  \"date\": " + json_string(r.date) + ",\n";
     out += "  \"pchol\": {\"version\": " + json_string(r.build.version) +
-           ", \"commit\": " + (r.build.commit.empty() ? "null" : json_string(r.build.commit)) + "},\n";
+           ", \"commit\": " + text_or_null(r.build.commit) + "},\n";
     out += "  \"build\": {\"compiler\": " + json_string(r.build.compiler) + ", \"flags\": " +
            json_string(r.build.flags) + "},\n";
     out += "  \"lapack\": {\"link\": " + json_string(r.lapack.link) + ", \"library\": " +
            json_string(r.lapack.library) +
-           ", \"version\": " + (r.lapack.version.empty() ? "null" : json_string(r.lapack.version)) + "},\n";
-    auto text_or_null = [](const std::string& t) { return t.empty() ? std::string("null") : json_string(t); };
+           ", \"version\": " + text_or_null(r.lapack.version) + "},\n";
     out += "  \"machine\": {\"cpu_model\": " + json_string(cpu.model) +
            ", \"cpu_family\": " + text_or_null(cpu.family) + ", \"cpu_model_number\": " +
            text_or_null(cpu.model_number) + ", \"cpu_stepping\": " + text_or_null(cpu.stepping) +
