@@ -224,10 +224,16 @@ inline bool pair_in_lanes(const blocks_in_hand& h) {
     return h.paired && h.last - h.first == h.last2 - h.first2 && pairs_in_lanes(h.last - h.first + 1);
 }
 
+// A run of consecutive blocks of one sweep: count blocks from the one whose
+// first row is first.
+struct block_run_taken {
+    index first = 0;
+    index count = 0;
+};
+
 // Takes a run of consecutive blocks of the sweep from cursor (under the
-// counter mutex), in hand.first and hand.grouped (group_firsts is not set);
-// false when the sweep is over for this thread, which leaves the cursor as
-// it is. A run is at most max_run blocks, a run_share-th of the blocks the
+// counter mutex) into run; false when the sweep is over for this thread,
+// which leaves the cursor as it is. A run is at most max_run blocks, a run_share-th of the blocks the
 // sweep had when this thread first took from it and an end_share-th of the
 // blocks left, and a whole number of units: groups of group blocks
 // (group > 1) while the sweep has group_groups_left groups left, pairs
@@ -238,7 +244,7 @@ inline bool pair_in_lanes(const blocks_in_hand& h) {
 // each thread's streams (a solve with a stored factor took 1.3 times as
 // long on two threads so with one right-hand side, 1.5 times with 16).
 template <class T>
-bool take_run(worker_state<T>& s, i32& cursor, index max_run, bool pairs, int group, blocks_in_hand& hand) {
+bool take_run(worker_state<T>& s, i32& cursor, index max_run, bool pairs, int group, block_run_taken& taken) {
     return timed(s.waits.cursor, s.waits.takes, [&] {
         counter_lock lock(s.counter_mutex);
         const index first = load(cursor);
@@ -252,9 +258,7 @@ bool take_run(worker_state<T>& s, i32& cursor, index max_run, bool pairs, int gr
         if (s.sweep_blocks == 0) s.sweep_blocks = left;
         const index run =
             std::clamp<index>(std::min(s.sweep_blocks / s.run_share, left / end_share), unit, max_run) / unit * unit;
-        hand.first = first;
-        hand.paired = false;
-        hand.grouped = static_cast<int>(run);
+        taken = {first, run};
         store(cursor, first + run * s.sweep_stride);
         return true;
     });
@@ -272,9 +276,10 @@ public:
 
     bool operator()(blocks_in_hand& h) {
         if (left_ == 0) {
-            if (!take_run(s_, cursor_, block_run, pairs_, group_, h)) return false;
-            next_ = h.first;
-            left_ = h.grouped;
+            block_run_taken run;
+            if (!take_run(s_, cursor_, block_run, pairs_, group_, run)) return false;
+            next_ = run.first;
+            left_ = run.count;
         }
         const index stride = s_.sweep_stride;
         auto whole = [&](index count) {
@@ -620,10 +625,10 @@ void update_separators(worker_state<T>& s) {
     // they go in runs of whole groups of separator_group while many are left.
     // Separators of one sweep update disjoint rows from rows no one writes in
     // the sweep, so who takes which changes no value.
-    blocks_in_hand h;
-    while (take_run(s, s.next_row, separator_run, false, separator_group, h))
-        for (index b = 0; b < h.grouped; ++b) {
-            const index first = h.first + b * s.sweep_stride;
+    block_run_taken run;
+    while (take_run(s, s.next_row, separator_run, false, separator_group, run))
+        for (index b = 0; b < run.count; ++b) {
+            const index first = run.first + b * s.sweep_stride;
             update(first, std::min(first + s.block_rows - 1, n));
         }
 }

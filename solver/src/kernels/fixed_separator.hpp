@@ -235,6 +235,17 @@ void update_separator_tail(T* A, index last, index r1, index r2, const T* spikes
     separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
 }
 
+// Subtracts Gram entries (i, ip), ip = from .. W - 1, given in wide parts by
+// entry(ip), from row i of the tail triangle (stored by rows, diagonal
+// first) whose first row is tail_first.
+template <class T, int W, class Entry>
+inline void subtract_tail_row(T* A, index tail_first, index i, index from, const Entry& entry) {
+    using tr = element_traits<T>;
+    T* const at = A + (tail_first + i - 1) * (W + 1);
+    PCHOL_UNROLL
+    for (index ip = from; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], entry(ip));
+}
+
 // update_separator_tail for complex elements with vector lanes: the Gram
 // sums in lanes of 4 doubles, lane q of a quarter h holding column 4h + q,
 // real and imaginary parts apart, each lane summing acc_add's parts in its
@@ -251,7 +262,6 @@ void update_separator_tail_complex(T* A, index last, index r1, index r2, const T
     using WP = decltype(wide::re);
     using hl = lanes<WP, 4>;
     using hv = typename hl::vec;
-    constexpr index S = W + 1;
     constexpr int Q = W / 4;  // quarters of 4 columns
     const index tail_first = last - W + 1;
     // Sums of rows i0 .. i0 + NI - 1 of the Gram matrix over quarters h0 ..
@@ -283,14 +293,11 @@ void update_separator_tail_complex(T* A, index last, index r1, index r2, const T
             }
         }
         PCHOL_UNROLL
-        for (int a = 0; a < NI; ++a) {
-            const index i = i0 + a;
-            T* const at = A + (tail_first + i - 1) * S;
-            for (index ip = std::max<index>(i, 4 * h0); ip < W; ++ip) {
+        for (int a = 0; a < NI; ++a)
+            subtract_tail_row<T, W>(A, tail_first, i0 + a, std::max<index>(i0 + a, 4 * h0), [&](index ip) {
                 const int h = static_cast<int>(ip / 4) - h0, l = static_cast<int>(ip % 4);
-                at[ip - i] = tr::sub_wide(at[ip - i], wide{gr[a][h][l], gi[a][h][l]});
-            }
-        }
+                return wide{gr[a][h][l], gi[a][h][l]};
+            });
     };
     if constexpr (W == 4) {
         pass.template operator()<0, 4, 0>();
@@ -321,7 +328,6 @@ void update_separator_tail_complex_wide(T* A, index last, index r1, index r2, co
     using pl = lanes<P, 8>;
     using pvec = typename pl::vec;
     using wvec = typename lanes<WP, 8>::vec;
-    constexpr index S = W + 1;
     const index tail_first = last - W + 1;
     wvec gr[W], gi[W];
     PCHOL_UNROLL
@@ -366,11 +372,8 @@ void update_separator_tail_complex_wide(T* A, index last, index r1, index r2, co
         row(xr, xi);
     }
     PCHOL_UNROLL
-    for (index i = 0; i < W; ++i) {
-        T* const at = A + (tail_first + i - 1) * S;
-        PCHOL_UNROLL
-        for (index ip = i; ip < W; ++ip) at[ip - i] = tr::sub_wide(at[ip - i], wide{gr[i][ip], gi[i][ip]});
-    }
+    for (int i = 0; i < W; ++i)
+        subtract_tail_row<T, W>(A, tail_first, i, i, [&](index ip) { return wide{gr[i][ip], gi[i][ip]}; });
     separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
 }
 #endif
