@@ -30,6 +30,7 @@
 //                          fixed::update_separator_head_complex;
 //                          else fixed::update_separator_head
 //   form_fill              real, full head: fixed::form_fill_lanes;   reference
+//                          complex: fixed::form_fill_complex;
 //                          else fixed::form_fill
 //   apply_left_spike       fixed::apply_left_spike_column per column  reference
 //   back substitution of   fixed::back_substitution per column (the   reference apply_left_spike,
@@ -50,6 +51,7 @@
 
 #include "element_traits.hpp"
 #include "kernels/fixed_backward.hpp"
+#include "kernels/fixed_complex.hpp"
 #include "kernels/fixed_factor.hpp"
 #include "kernels/fixed_forward.hpp"
 #include "kernels/fixed_separator.hpp"
@@ -161,6 +163,10 @@ void form_fill_at(T* A, index hbw, index first, index last, index left_last, T* 
         [&](auto W) {
             if constexpr (real_lanes<T>)
                 if (n - first + 1 >= W) return fixed::form_fill_lanes<T, W>(A, first, last, left_last, spikes, left, n);
+#if PCHOL_VECTOR_LANES
+            if constexpr (!std::is_floating_point_v<T>)
+                return fixed::form_fill_complex<T, W>(A, first, last, left_last, spikes, left, n);
+#endif
             fixed::form_fill<T, W>(A, first, last, left_last, spikes, left, n);
         },
         [&] { reference::form_fill(A, hbw, first, last, left_last, spikes, left, n); });

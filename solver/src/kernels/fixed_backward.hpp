@@ -6,6 +6,7 @@
 
 #include "element_traits.hpp"
 #include "kernels/compiler.hpp"
+#include "kernels/complex_rows.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,8 +17,9 @@ namespace pchol::detail::fixed {
 // apply_left_spike on one column b: rows first..last lose spikes(r, q) * b(t_q),
 // q ascending, per step. Rows go through in chunks held in a local array,
 // so the W passes over a chunk run on registers.
-// Real elements with vector lanes take the rows as vectors of one register,
-// lane l being row a + l.
+// With vector lanes the rows go as vectors of one register, lane l being
+// row a + l for real elements, holding the parts of the rows' elements in
+// storage order for complex ones.
 template <class T, int W>
 void apply_left_spike_column(index first, index last, index left_last, const T* spikes, T* b, index n) {
     using tr = element_traits<T>;
@@ -37,6 +39,18 @@ void apply_left_spike_column(index first, index last, index left_last, const T* 
             PCHOL_UNROLL
             for (int q = 0; q < W; ++q) y = y - vl::load(spikes + q * n + a - 1) * t[q];
             vl::store(b + a - 1, y);
+        }
+    } else if constexpr (vector_lanes && !std::is_floating_point_v<T>) {
+        constexpr int C = register_elements<T>;
+        using cr = complex_rows<real_of_t<T>, C>;
+        typename cr::multiplier t[W];
+        PCHOL_UNROLL
+        for (int q = 0; q < W; ++q) t[q] = cr::split(bt[q]);
+        for (; a + C - 1 <= last; a += C) {
+            auto y = cr::load(b + a - 1);
+            PCHOL_UNROLL
+            for (int q = 0; q < W; ++q) y = cr::mul_sub(y, cr::load(spikes + q * n + a - 1), t[q]);
+            cr::store(b + a - 1, y);
         }
     }
     for (; a <= last; a += chunk) {

@@ -1,0 +1,78 @@
+// Per-block steps for complex elements with vector lanes and a half
+// bandwidth W known at compile time, on vectors of the parts in storage
+// order (complex_rows): every entry gets the products and sums of the scalar
+// kernels of fixed_separator.hpp, in the same order.
+#pragma once
+
+#include "element_traits.hpp"
+#include "kernels/compiler.hpp"
+#include "kernels/complex_rows.hpp"
+
+#include <algorithm>
+#include <complex>
+
+namespace pchol::detail::fixed {
+
+#if PCHOL_VECTOR_LANES
+// form_fill (fixed_separator.hpp) for complex elements: per head row, the
+// W sums s_j = sum over k of x_k * t_k,j run as the parts of consecutive j
+// in vectors of the wide type, x_k the same in every element; the left
+// neighbour's tail rows t_k,j are read once, as their real parts and their
+// imaginary parts each twice over.
+template <class T, int W>
+void form_fill_complex(T* A, index first, index last, index left_last, T* spikes, const T* left, index n) {
+    using tr = element_traits<T>;
+    using WP = decltype(tr::wide_type::re);
+    using P = real_of_t<T>;
+    constexpr int C = std::min(W, register_elements<std::complex<WP>>);
+    static_assert(W % C == 0);
+    constexpr int V = W / C;  // vectors of one row of sums
+    using cr = complex_rows<WP, C>;
+    using vec = typename cr::vec;
+    constexpr index S = W + 1;
+    const index head_end = std::min<index>(first + W - 1, n);
+    T* const v = A + (first - 2) * S + 1;
+    vec t_re[W][V], t_im[W][V];
+    PCHOL_UNROLL
+    for (int k = 0; k < W; ++k) {
+        alignas(64) WP re[2 * W], im[2 * W];
+        PCHOL_UNROLL
+        for (int j = 0; j < W; ++j) {
+            const T t = left[j * n + left_last - W + k];
+            re[2 * j] = re[2 * j + 1] = WP(t.real());
+            im[2 * j] = im[2 * j + 1] = WP(t.imag());
+        }
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) {
+            t_re[k][u] = cr::pl::load(re + 2 * C * u);
+            t_im[k][u] = cr::pl::load(im + 2 * C * u);
+        }
+    }
+    for (index r = first; r <= head_end; ++r) {
+        T x[W];
+        PCHOL_UNROLL
+        for (int i = 0; i < W; ++i) x[i] = spikes[i * n + r - 1];
+        vec s[V] = {};
+        PCHOL_UNROLL
+        for (int k = 0; k < W; ++k) {
+            const auto f = cr::spread(std::complex<WP>(WP(x[k].real()), WP(x[k].imag())));
+            PCHOL_UNROLL
+            for (int u = 0; u < V; ++u) s[u] = cr::add_product(s[u], f, t_re[k][u], t_im[k][u]);
+        }
+        alignas(64) WP sums[2 * W];
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) cr::pl::store(sums + 2 * C * u, s[u]);
+        PCHOL_UNROLL
+        for (int i = 0; i < W; ++i) {
+            v[i] = x[i];
+            spikes[i * n + r - 1] = T(P(-sums[2 * i]), P(-sums[2 * i + 1]));
+        }
+    }
+    for (index i = 0; i < W; ++i) {
+        T* const si = spikes + i * n;
+        for (index r = head_end + 1; r <= last; ++r) si[r - 1] = tr::zero();
+    }
+}
+#endif
+
+}  // namespace pchol::detail::fixed
