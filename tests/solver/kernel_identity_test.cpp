@@ -183,6 +183,44 @@ TYPED_TEST(KernelIdentity, Substitutions) {
     }
 }
 
+// The complex right coupling, whose divisions by the tail's pivots take
+// their scaled path when the products of the parts leave the range: values
+// scaled towards either end of it give the reference's bits, with divisions
+// that need the scaled path beside ones that do not.
+TYPED_TEST(KernelIdentity, ComplexCouplingNearTheEndsOfTheRange) {
+    using T = TypeParam;
+    if constexpr (is_complex<T>::value) {
+        using P = typename T::value_type;
+        const std::vector<double> scales = sizeof(P) == 8 ? std::vector<double>{1e300, 1e-300, 1e160, 1e-160}
+                                                          : std::vector<double>{1e30, 1e-30};
+        for (const idx w : {idx(4), idx(8)}) {
+            const idx f = 2 * w + 3, l = f + 3 * w, n = l + w + 2;
+            std::vector<T> a0 = random_band<T>(n, w, 900 + w);
+            i32 flags[2] = {0, 0};
+            reference::band_factor_block(a0.data(), w, f, l, P(0), flags, 1);
+            ASSERT_EQ(flags[0], 0);
+            for (const double band_scale : {1.0, 1e-20, 1e20})
+                for (const double scale : scales) {
+                    SCOPED_TRACE(::testing::Message() << "hbw " << w << ", band scaled by " << band_scale
+                                                      << ", coupling by " << scale);
+                    std::vector<T> a = a0;
+                    for (T& v : a) v *= P(band_scale);
+                    std::vector<T> s0 = random_columns<T>(n, w, 950 + w);
+                    // Every other coupling row at the scale, so that one
+                    // vector holds both kinds.
+                    for (idx q = 0; q < w; ++q)
+                        for (idx r = l + 1; r <= l + w; r += 2) s0[q * n + r - 1] *= P(scale);
+                    for (const bool limited : {false, true}) {
+                        std::vector<T> fs = s0, ps = s0;
+                        pchol::detail::coupling_solve_rows(a.data(), w, l, l + 1, l + w, fs.data(), n, limited);
+                        reference::coupling_solve(a.data(), w, l, l + 1, l + w, ps.data(), n, limited);
+                        EXPECT_TRUE(identical(fs, ps, limited ? "coupling_solve (band limited)" : "coupling_solve"));
+                    }
+                }
+        }
+    }
+}
+
 // The separator steps on a separator J..K with its left neighbour ending at
 // e = J - 1 - gap and its right neighbour r1..r2; the separator may be the
 // last block and shorter than the band.

@@ -8,7 +8,11 @@
 #include "element_traits.hpp"
 #include "kernels/compiler.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
+#include <limits>
+#include <type_traits>
 #include <utility>
 
 namespace pchol::detail::fixed {
@@ -23,6 +27,13 @@ struct complex_rows {
     static vec load(const value_type* x) { return pl::load(reinterpret_cast<const P*>(x)); }
     static void store(value_type* x, vec v) { pl::store(reinterpret_cast<P*>(x), v); }
 
+    // A complex factor the same in every element, as two vectors of its
+    // parts (spread, spread_for_sub).
+    struct factor {
+        vec direct;
+        vec crossed;
+    };
+
     // A multiplier q as the two vectors mul_sub takes: qr in every lane, and
     // qi, -qi alternately (negating is exact, so x + p * (-qi) has the bits
     // of x - p * qi).
@@ -35,6 +46,105 @@ struct complex_rows {
         return {pl::splat(qr), [&]<std::size_t... l>(std::index_sequence<l...>) {
                     return vec{(l % 2 == 0 ? qi : nqi)...};
                 }(std::make_index_sequence<2 * C>{})};
+    }
+
+    // A factor p the same in every element, as mul_sub_by takes it: pr, pi
+    // alternately, and pi, -pr alternately.
+    static factor spread_for_sub(value_type p) {
+        const P pr = p.real(), pi = p.imag(), npr = -p.real();
+        return {[&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? pr : pi)...}; }(
+                    std::make_index_sequence<2 * C>{}),
+                [&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? pi : npr)...}; }(
+                    std::make_index_sequence<2 * C>{})};
+    }
+
+    // Each element's real part, and its imaginary part, in both its lanes.
+    static vec real_parts(vec v) {
+        return [&]<std::size_t... l>(std::index_sequence<l...>) {
+            return __builtin_shufflevector(v, v, static_cast<int>(l & ~std::size_t{1})...);
+        }(std::make_index_sequence<2 * C>{});
+    }
+    static vec imag_parts(vec v) {
+        return [&]<std::size_t... l>(std::index_sequence<l...>) {
+            return __builtin_shufflevector(v, v, static_cast<int>(l | 1)...);
+        }(std::make_index_sequence<2 * C>{});
+    }
+
+    // x - p*q element by element, p the same in every element (spread by
+    // spread_for_sub), in element_traits' mul_sub order:
+    //   re: (xr - pr*qr) + pi*qi      im: (xi - pi*qr) - pr*qi
+    static vec mul_sub_by(vec x, const factor& p, vec q) {
+        return (x - part_product(real_parts(q), p.direct)) + part_product(imag_parts(q), p.crossed);
+    }
+
+    // x / d element by element, d the same in every element, with
+    // element_traits' div: the formula in the wide type where every element
+    // takes its plain path (always so for float parts), else element by
+    // element.
+    static vec divide(vec x, value_type d) {
+        using tr = element_traits<value_type>;
+        using WP = decltype(tr::wide_type::re);
+        const WP dr = d.real(), di = d.imag();
+        if constexpr (!tr::parts_always_in_range) {
+            static_assert(std::is_same_v<P, WP>);
+            const WP md = std::max(std::abs(dr), std::abs(di));
+            if (!tr::in_plain_range(md) || !plain_in_every_lane(x, md)) {
+                alignas(64) P parts[2 * C];
+                pl::store(parts, x);
+                for (int e = 0; e < C; ++e) {
+                    const value_type q = tr::div(value_type(parts[2 * e], parts[2 * e + 1]), d);
+                    parts[2 * e] = q.real();
+                    parts[2 * e + 1] = q.imag();
+                }
+                return pl::load(parts);
+            }
+        }
+        const WP t = WP(1) / (part_product(dr, dr) + part_product(di, di));
+        if constexpr (std::is_same_v<P, WP>) {
+            return quotient(x, dr, di, t);
+        } else {
+            // The parts widened, in two halves of one register each.
+            static_assert(C % 2 == 0);
+            using half = complex_rows<WP, C / 2>;
+            using hvec = typename half::vec;
+            using nhalf = typename lanes<P, C>::vec;
+            const auto lo = [&]<std::size_t... l>(std::index_sequence<l...>) {
+                return __builtin_shufflevector(x, x, static_cast<int>(l)...);
+            }(std::make_index_sequence<C>{});
+            const auto hi = [&]<std::size_t... l>(std::index_sequence<l...>) {
+                return __builtin_shufflevector(x, x, static_cast<int>(l + C)...);
+            }(std::make_index_sequence<C>{});
+            const nhalf qlo = __builtin_convertvector(half::quotient(__builtin_convertvector(lo, hvec), dr, di, t), nhalf);
+            const nhalf qhi = __builtin_convertvector(half::quotient(__builtin_convertvector(hi, hvec), dr, di, t), nhalf);
+            return [&]<std::size_t... l>(std::index_sequence<l...>) {
+                return __builtin_shufflevector(qlo, qhi, static_cast<int>(l)...);
+            }(std::make_index_sequence<2 * C>{});
+        }
+    }
+
+    // div's formula with t = 1 / (dr^2 + di^2):
+    //   re: (xr*dr + xi*di) * t      im: (xi*dr - xr*di) * t
+    static vec quotient(vec x, P dr, P di, P t) {
+        const vec d_im = [&]<std::size_t... l>(std::index_sequence<l...>) {
+            return vec{(l % 2 == 0 ? di : -di)...};
+        }(std::make_index_sequence<2 * C>{});
+        return (part_product(x, pl::splat(dr)) + part_product(swap_parts(x), d_im)) * pl::splat(t);
+    }
+
+    // div's test for its plain path on every element of x, md being the
+    // larger magnitude of d's parts (std::max and std::abs as there; a lane
+    // that sees its element's parts in the other order can only fail where
+    // a NaN part makes the test fail anyway).
+    static bool plain_in_every_lane(vec x, P md) {
+        using tr = element_traits<value_type>;
+        const vec a = pl::select(x < 0, -x, x);
+        const vec b = swap_parts(a);
+        const vec mx = pl::select(a < b, b, a);
+        const vec lp = mx * pl::splat(md);
+        const auto ok = ((lp >= std::numeric_limits<P>::min()) & (lp <= tr::product_high)) | (mx == 0);
+        for (int l = 0; l < 2 * C; ++l)
+            if (ok[l] == 0) return false;
+        return true;
     }
 
     // Each element's real and imaginary part trade places.
@@ -52,10 +162,6 @@ struct complex_rows {
 
     // A factor p the same in every element, as add_product takes it:
     // pr, pi alternately, and -pi, pr alternately.
-    struct factor {
-        vec direct;
-        vec crossed;
-    };
     static factor spread(value_type p) {
         const P pr = p.real(), pi = p.imag(), npi = -p.imag();
         return {[&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? pr : pi)...}; }(

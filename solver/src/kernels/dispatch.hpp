@@ -38,8 +38,9 @@
 //                          by side)                                   rhs_backward_block
 //   back substitution of   apply_left_spike and apply_link per        the same, the solves in
 //   a group of blocks      block, the solves in lanes (lane_groups)   lanes (runtime width)
-//   coupling_solve         real, on hbw head rows:                    reference
-//                          fixed::coupling_solve_lanes
+//   coupling_solve         on hbw head rows: real                     reference
+//                          fixed::coupling_solve_lanes, complex
+//                          fixed::coupling_solve_complex
 //   save_link              real, full head: a transpose               reference
 //   the gathers, apply_link: the reference loops
 //   for every half bandwidth (they already run over consecutive memory).
@@ -116,6 +117,14 @@ void coupling_solve_rows(const T* A, index hbw, index last, index r1, index r2, 
                 hbw, [&](auto W) { fixed::coupling_solve_lanes<T, W>(A, last, r1, spikes, n, band_limited); },
                 [] {});
     }
+#if PCHOL_VECTOR_LANES
+    if constexpr (!std::is_floating_point_v<T>) {
+        if (r2 - r1 + 1 == hbw && (hbw == 4 || hbw == 8))
+            return by_width(
+                hbw, [&](auto W) { fixed::coupling_solve_complex<T, W>(A, last, r1, spikes, n, band_limited); },
+                [] {});
+    }
+#endif
     reference::coupling_solve(A, hbw, last, r1, r2, spikes, n, band_limited);
 }
 

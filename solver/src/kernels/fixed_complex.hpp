@@ -73,6 +73,50 @@ void form_fill_complex(T* A, index first, index last, index left_last, T* spikes
         for (index r = head_end + 1; r <= last; ++r) si[r - 1] = tr::zero();
     }
 }
+
+// coupling_solve for complex elements on exactly W rows r1..r1 + W - 1, as
+// coupling_solve_lanes does it for real ones: column q of those rows as
+// vectors of one register, which hold the parts of C rows each, so the
+// triangle of the block's tail runs on registers. Each row receives the
+// reference's operations in its order (column q's division, then its update
+// of every later column, q ascending); with band_limited, column q stops at
+// row t_q + W and the rows past it keep their value.
+template <class T, int W>
+void coupling_solve_complex(const T* A, index last, index r1, T* spikes, index n, bool band_limited) {
+    using P = real_of_t<T>;
+    constexpr int C = std::min(W, register_elements<T>);
+    static_assert(W % C == 0);
+    constexpr int V = W / C;
+    using cr = complex_rows<P, C>;
+    using vec = typename cr::vec;
+    constexpr index S = W + 1;
+    vec v[W][V];
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q)
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) v[q][u] = cr::load(spikes + q * n + r1 - 1 + C * u);
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q) {
+        const T* const at = A + (last - W + q) * S;  // row t_q = last - W + 1 + q
+        // Rows up to t_q + W, that is rows up to last + q + 1 - r1 counted from 0.
+        const index limit = band_limited ? std::min<index>(last + q + 2 - r1, W) : W;
+        typename cr::factor a[W];
+        PCHOL_UNROLL
+        for (int c = 1; q + c < W; ++c) a[c] = cr::spread_for_sub(at[c]);
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) {
+            const auto rows = cr::pl::first(2 * (limit - C * u));
+            v[q][u] = cr::pl::select(rows, cr::divide(v[q][u], at[0]), v[q][u]);
+            PCHOL_UNROLL
+            for (int c = 1; q + c < W; ++c)
+                v[q + c][u] = cr::pl::select(rows, cr::mul_sub_by(v[q + c][u], a[c], v[q][u]), v[q + c][u]);
+        }
+    }
+    PCHOL_UNROLL
+    for (int q = 0; q < W; ++q)
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) cr::store(spikes + q * n + r1 - 1 + C * u, v[q][u]);
+}
 #endif
 
 }  // namespace pchol::detail::fixed
