@@ -27,6 +27,39 @@ struct complex_rows {
     static vec load(const value_type* x) { return pl::load(reinterpret_cast<const P*>(x)); }
     static void store(value_type* x, vec v) { pl::store(reinterpret_cast<P*>(x), v); }
 
+    // C consecutive elements of parts E, widened to P (exact), and back,
+    // rounded.
+    template <class E>
+    static vec load_widened(const std::complex<E>* x) {
+        if constexpr (std::is_same_v<E, P>) return load(x);
+        else return __builtin_convertvector(lanes<E, 2 * C>::load(reinterpret_cast<const E*>(x)), vec);
+    }
+    template <class E>
+    static void store_narrowed(std::complex<E>* x, vec v) {
+        if constexpr (std::is_same_v<E, P>) store(x, v);
+        else lanes<E, 2 * C>::store(reinterpret_cast<E*>(x), __builtin_convertvector(v, typename lanes<E, 2 * C>::vec));
+    }
+    // The elements x[0], x[stride], ..., x[(C - 1) stride] of parts E,
+    // widened to P: one load of each element, joined by shuffles.
+    template <class E>
+    static vec gather_widened(const std::complex<E>* x, index stride) {
+        static_assert(C == 2 || C == 4);
+        using one = typename lanes<E, 2>::vec;
+        auto at = [&](int e) { return lanes<E, 2>::load(reinterpret_cast<const E*>(x + e * stride)); };
+        const one e0 = at(0), e1 = at(1);
+        const auto j01 = __builtin_shufflevector(e0, e1, 0, 1, 2, 3);
+        typename lanes<E, 2 * C>::vec all;
+        if constexpr (C == 2) {
+            all = j01;
+        } else {
+            const one e2 = at(2), e3 = at(3);
+            const auto j23 = __builtin_shufflevector(e2, e3, 0, 1, 2, 3);
+            all = __builtin_shufflevector(j01, j23, 0, 1, 2, 3, 4, 5, 6, 7);
+        }
+        if constexpr (std::is_same_v<E, P>) return all;
+        else return __builtin_convertvector(all, vec);
+    }
+
     // A complex factor the same in every element, as two vectors of its
     // parts (spread, spread_for_sub).
     struct factor {

@@ -42,8 +42,9 @@
 //                          fixed::coupling_solve_lanes, complex
 //                          fixed::coupling_solve_complex
 //   save_link              real, full head: a transpose               reference
-//   the gathers, apply_link: the reference loops
-//   for every half bandwidth (they already run over consecutive memory).
+//   apply_link             complex: fixed::apply_link_complex         reference
+//   the gathers: the reference loops for every half bandwidth (they
+//   already run over consecutive memory).
 //
 // Files: kernels/reference.hpp (the reference loops), kernels/fixed_*.hpp
 // (the fixed-width variants by family), kernels/compiler.hpp (unrolling and
@@ -179,6 +180,18 @@ void form_fill_at(T* A, index hbw, index first, index last, index left_last, T* 
             fixed::form_fill<T, W>(A, first, last, left_last, spikes, left, n);
         },
         [&] { reference::form_fill(A, hbw, first, last, left_last, spikes, left, n); });
+}
+
+// apply_link on one column b.
+template <class T>
+void apply_link_column(index hbw, index last, index r1, index r2, const T* link, T* b, index n) {
+#if PCHOL_VECTOR_LANES
+    if constexpr (!std::is_floating_point_v<T>)
+        if (hbw == 4 || hbw == 8)
+            return by_width(
+                hbw, [&](auto W) { fixed::apply_link_complex<T, W>(last, r1, r2, link, b, n); }, [] {});
+#endif
+    reference::apply_link_at(hbw, last, r1, r2, link, b, n, 1);
 }
 
 }  // namespace pchol::detail
@@ -323,7 +336,9 @@ void apply_left_spike(const std::int32_t& hbw, const std::int32_t& first, const 
 template <class T>
 void apply_link(const std::int32_t& hbw, const std::int32_t& last, const std::int32_t& r1, const std::int32_t& r2,
                 const T* links, T* B, const std::int32_t& n, const std::int32_t& nrhs) {
-    detail::reference::apply_link(hbw, last, r1, r2, links, B, n, nrhs);
+    detail::each_column(B, n, nrhs, [&](T* b) {
+        detail::apply_link_column(hbw, last, r1, r2, links + detail::index{last} * hbw, b, n);
+    });
 }
 
 }  // namespace pchol
@@ -430,7 +445,7 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
                     hbw,
                     [&](auto W) { fixed::apply_left_spike_column<T, W>(p.first, p.last, p.left_last, spike, b, n); },
                     [&] { reference::apply_left_spike(hbw, p.first, p.last, p.left_last, spike, b, n, 1); });
-            if (p.r1 > 0) reference::apply_link_at(hbw, p.last, p.r1, p.r2, p.link_of(links, hbw), b, n, 1);
+            if (p.r1 > 0) apply_link_column(hbw, p.last, p.r1, p.r2, p.link_of(links, hbw), b, n);
         }
         tile.backward(b);
     }

@@ -117,6 +117,62 @@ void coupling_solve_complex(const T* A, index last, index r1, T* spikes, index n
         PCHOL_UNROLL
         for (int u = 0; u < V; ++u) cr::store(spikes + q * n + r1 - 1 + C * u, v[q][u]);
 }
+
+// apply_link (reference.hpp) on one column b for complex elements: the W tail
+// rows last - W + 1 .. last as vectors of the parts of C rows each, losing
+// link column c times head row r1 + c, c ascending, each row in mul_sub's
+// order.
+template <class T, int W>
+void apply_link_complex(index last, index r1, index r2, const T* link, T* b, index n) {
+    using P = real_of_t<T>;
+    constexpr int C = std::min(W, register_elements<T>);
+    static_assert(W % C == 0);
+    constexpr int V = W / C;
+    using cr = complex_rows<P, C>;
+    const index m = std::min<index>(r2 - r1 + 1, W);
+    const index ce = std::min(last + m, n);
+    T* const tail = b + last - W;
+    typename cr::vec y[V];
+    PCHOL_UNROLL
+    for (int u = 0; u < V; ++u) y[u] = cr::load(tail + C * u);
+    for (index c = last + 1; c <= ce; ++c) {
+        const T* const lc = link + (c - last - 1) * W;
+        const auto h = cr::split(b[r1 + (c - last - 1) - 1]);
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) y[u] = cr::mul_sub(y[u], cr::load(lc + C * u), h);
+    }
+    PCHOL_UNROLL
+    for (int u = 0; u < V; ++u) cr::store(tail + C * u, y[u]);
+}
+
+// The B part of update_separator_tail (separator_tail_rows) for complex
+// elements: per column of B, the W tail rows' wide differences as vectors
+// of the parts of C rows each, over ascending rows r1..r2, each row of the
+// spike read as C elements from C columns at a time.
+template <class T, int W>
+void separator_tail_rows_complex(index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
+    using tr = element_traits<T>;
+    using WP = decltype(tr::wide_type::re);
+    constexpr int C = std::min(W, register_elements<std::complex<WP>>);
+    static_assert(W % C == 0);
+    constexpr int V = W / C;
+    using cr = complex_rows<WP, C>;
+    const index tail_first = last - W + 1;
+    for (index k = 0; k < nrhs; ++k) {
+        T* const b = B + k * n;
+        typename cr::vec s[V];
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) s[u] = cr::load_widened(b + tail_first - 1 + C * u);
+        for (index r = r1; r <= r2; ++r) {
+            const T br = b[r - 1];
+            const auto q = cr::split(std::complex<WP>(WP(br.real()), WP(br.imag())));
+            PCHOL_UNROLL
+            for (int u = 0; u < V; ++u) s[u] = cr::mul_sub(s[u], cr::gather_widened(spikes + C * u * n + r - 1, n), q);
+        }
+        PCHOL_UNROLL
+        for (int u = 0; u < V; ++u) cr::store_narrowed(b + tail_first - 1 + C * u, s[u]);
+    }
+}
 #endif
 
 }  // namespace pchol::detail::fixed

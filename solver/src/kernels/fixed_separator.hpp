@@ -7,6 +7,7 @@
 
 #include "element_traits.hpp"
 #include "kernels/compiler.hpp"
+#include "kernels/fixed_complex.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -252,7 +253,7 @@ inline void subtract_tail_row(T* A, index tail_first, index i, index from, const
 // order over ascending rows; the rows of spike(i) are broadcast. The sums
 // of rows i < I1 run over both quarters, the others over the second only
 // (their entries at ip >= i lie there), in passes of at most 8 sum vectors
-// so that they stay in AVX2's registers. B as the scalar kernel does it.
+// so that they stay in AVX2's registers. B by separator_tail_rows_complex.
 template <class T, int W>
 void update_separator_tail_complex(T* A, index last, index r1, index r2, const T* spikes, T* B, index n,
                                    index nrhs) {
@@ -306,7 +307,11 @@ void update_separator_tail_complex(T* A, index last, index r1, index r2, const T
         pass.template operator()<2, 2, 0>();
         pass.template operator()<4, 4, 1>();
     }
+#if PCHOL_VECTOR_LANES
+    separator_tail_rows_complex<T, W>(last, r1, r2, spikes, B, n, nrhs);
+#else
     separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
+#endif
 }
 
 #if PCHOL_VECTOR_LANES
@@ -374,7 +379,7 @@ void update_separator_tail_complex_wide(T* A, index last, index r1, index r2, co
     PCHOL_UNROLL
     for (int i = 0; i < W; ++i)
         subtract_tail_row<T, W>(A, tail_first, i, i, [&](index ip) { return wide{gr[i][ip], gi[i][ip]}; });
-    separator_tail_rows<T, W>(last, r1, r2, spikes, B, n, nrhs);
+    separator_tail_rows_complex<T, W>(last, r1, r2, spikes, B, n, nrhs);
 }
 #endif
 
