@@ -432,10 +432,13 @@ void back_substitute_group(const T* A, index hbw, const back_task* tasks, int co
                            const T* links, T* B, index n, index nrhs) {
     if (nrhs < 1) return;
     // The blocks' links lie a sweep's stride apart, where the hardware's
-    // prefetch does not look: asked for before the band is packed, they are
-    // in by the time the first column needs them.
-    for (int t = 0; t < count; ++t)
-        if (tasks[t].r1 > 0) fixed::prefetch_column_rows(tasks[t].link_of(links, hbw), hbw * hbw, 1, 1, hbw * hbw);
+    // prefetch does not look: asked for before the band is packed, real
+    // ones are in by the time the first column needs them. (Complex links,
+    // twice or four times as long, only crowd out the band's lines.)
+    if constexpr (std::is_floating_point_v<T>)
+        for (int t = 0; t < count; ++t)
+            if (tasks[t].r1 > 0)
+                fixed::prefetch_column_rows(tasks[t].link_of(links, hbw), hbw * hbw, 1, 1, hbw * hbw);
     index firsts[groups::group_lanes<T>];
     for (int b = 0; b < count; ++b) firsts[b] = tasks[b].first;
     groups::group_tile<T> tile(hbw, firsts, count, rows);
