@@ -60,6 +60,13 @@ struct complex_rows {
         else return __builtin_convertvector(all, vec);
     }
 
+    // even in the even lanes (real parts), odd in the odd ones, as one
+    // initialiser.
+    static vec alternate(P even, P odd) {
+        return [&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? even : odd)...}; }(
+            std::make_index_sequence<2 * C>{});
+    }
+
     // A complex factor the same in every element, as two vectors of its
     // parts (spread, spread_for_sub).
     struct factor {
@@ -74,21 +81,12 @@ struct complex_rows {
         vec re;
         vec im_alternating;
     };
-    static multiplier split(value_type q) {
-        const P qr = q.real(), qi = q.imag(), nqi = -q.imag();
-        return {pl::splat(qr), [&]<std::size_t... l>(std::index_sequence<l...>) {
-                    return vec{(l % 2 == 0 ? qi : nqi)...};
-                }(std::make_index_sequence<2 * C>{})};
-    }
+    static multiplier split(value_type q) { return {pl::splat(q.real()), alternate(q.imag(), -q.imag())}; }
 
     // A factor p the same in every element, as mul_sub_by takes it: pr, pi
     // alternately, and pi, -pr alternately.
     static factor spread_for_sub(value_type p) {
-        const P pr = p.real(), pi = p.imag(), npr = -p.real();
-        return {[&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? pr : pi)...}; }(
-                    std::make_index_sequence<2 * C>{}),
-                [&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? pi : npr)...}; }(
-                    std::make_index_sequence<2 * C>{})};
+        return {alternate(p.real(), p.imag()), alternate(p.imag(), -p.real())};
     }
 
     // Each element's real part, and its imaginary part, in both its lanes.
@@ -158,10 +156,7 @@ struct complex_rows {
     // div's formula with t = 1 / (dr^2 + di^2):
     //   re: (xr*dr + xi*di) * t      im: (xi*dr - xr*di) * t
     static vec quotient(vec x, P dr, P di, P t) {
-        const vec d_im = [&]<std::size_t... l>(std::index_sequence<l...>) {
-            return vec{(l % 2 == 0 ? di : -di)...};
-        }(std::make_index_sequence<2 * C>{});
-        return (part_product(x, pl::splat(dr)) + part_product(swap_parts(x), d_im)) * pl::splat(t);
+        return (part_product(x, pl::splat(dr)) + part_product(swap_parts(x), alternate(di, -di))) * pl::splat(t);
     }
 
     // div's test for its plain path on every element of x, md being the
@@ -195,13 +190,7 @@ struct complex_rows {
 
     // A factor p the same in every element, as add_product takes it:
     // pr, pi alternately, and -pi, pr alternately.
-    static factor spread(value_type p) {
-        const P pr = p.real(), pi = p.imag(), npi = -p.imag();
-        return {[&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? pr : pi)...}; }(
-                    std::make_index_sequence<2 * C>{}),
-                [&]<std::size_t... l>(std::index_sequence<l...>) { return vec{(l % 2 == 0 ? npi : pr)...}; }(
-                    std::make_index_sequence<2 * C>{})};
-    }
+    static factor spread(value_type p) { return {alternate(p.real(), p.imag()), alternate(-p.imag(), p.real())}; }
 
     // s + p*q element by element, in element_traits' acc_add order
     //   re: sr + (pr*qr - pi*qi)      im: si + (pi*qr + pr*qi)
