@@ -200,6 +200,16 @@ struct complex_rows {
         return s + (part_product(q_re, p.direct) + part_product(q_im, p.crossed));
     }
 };
+
+// How a kernel on W consecutive complex rows of parts P splits them into
+// vectors: C rows to a register, V registers to the W rows.
+template <class P, int W>
+struct complex_row_layout {
+    static constexpr int C = std::min(W, register_elements<std::complex<P>>);
+    static_assert(W % C == 0);
+    static constexpr int V = W / C;
+    using rows = complex_rows<P, C>;
+};
 #else
 // Without vector extensions only the name: every kernel that uses it sits
 // in a discarded branch.

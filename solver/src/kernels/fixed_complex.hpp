@@ -24,10 +24,10 @@ void form_fill_complex(T* A, index first, index last, index left_last, T* spikes
     using tr = element_traits<T>;
     using WP = decltype(tr::wide_type::re);
     using P = real_of_t<T>;
-    constexpr int C = std::min(W, register_elements<std::complex<WP>>);
-    static_assert(W % C == 0);
-    constexpr int V = W / C;  // vectors of one row of sums
-    using cr = complex_rows<WP, C>;
+    using layout = complex_row_layout<WP, W>;
+    constexpr int C = layout::C;
+    constexpr int V = layout::V;  // vectors of one row of sums
+    using cr = typename layout::rows;
     using vec = typename cr::vec;
     constexpr index S = W + 1;
     const index head_end = std::min<index>(first + W - 1, n);
@@ -84,10 +84,10 @@ void form_fill_complex(T* A, index first, index last, index left_last, T* spikes
 template <class T, int W>
 void coupling_solve_complex(const T* A, index last, index r1, T* spikes, index n, bool band_limited) {
     using P = real_of_t<T>;
-    constexpr int C = std::min(W, register_elements<T>);
-    static_assert(W % C == 0);
-    constexpr int V = W / C;
-    using cr = complex_rows<P, C>;
+    using layout = complex_row_layout<P, W>;
+    constexpr int C = layout::C;
+    constexpr int V = layout::V;
+    using cr = typename layout::rows;
     using vec = typename cr::vec;
     constexpr index S = W + 1;
     vec v[W][V];
@@ -125,10 +125,10 @@ void coupling_solve_complex(const T* A, index last, index r1, T* spikes, index n
 template <class T, int W>
 void apply_link_complex(index last, index r1, index r2, const T* link, T* b, index n) {
     using P = real_of_t<T>;
-    constexpr int C = std::min(W, register_elements<T>);
-    static_assert(W % C == 0);
-    constexpr int V = W / C;
-    using cr = complex_rows<P, C>;
+    using layout = complex_row_layout<P, W>;
+    constexpr int C = layout::C;
+    constexpr int V = layout::V;
+    using cr = typename layout::rows;
     const index m = std::min<index>(r2 - r1 + 1, W);
     const index ce = std::min(last + m, n);
     T* const tail = b + last - W;
@@ -153,10 +153,10 @@ template <class T, int W>
 void separator_tail_rows_complex(index last, index r1, index r2, const T* spikes, T* B, index n, index nrhs) {
     using tr = element_traits<T>;
     using WP = decltype(tr::wide_type::re);
-    constexpr int C = std::min(W, register_elements<std::complex<WP>>);
-    static_assert(W % C == 0);
-    constexpr int V = W / C;
-    using cr = complex_rows<WP, C>;
+    using layout = complex_row_layout<WP, W>;
+    constexpr int C = layout::C;
+    constexpr int V = layout::V;
+    using cr = typename layout::rows;
     const index tail_first = last - W + 1;
     for (index k = 0; k < nrhs; ++k) {
         T* const b = B + k * n;
