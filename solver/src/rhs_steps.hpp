@@ -362,7 +362,7 @@ void backward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* 
                     fixed::lanes<T, wp::K>::store(yi + wp::K * p, v);
                     if constexpr (ring)
                         fixed::lanes<wide, wp::K>::store(&kept[b][(i & (R - 1)) * LW + wp::K * p],
-                                                         __builtin_convertvector(v, wvec));
+                                                         fixed::convert_lanes<wvec>(v));
                 }
             }
         }

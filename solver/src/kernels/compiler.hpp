@@ -206,7 +206,37 @@ inline constexpr int register_elements = register_wide_lanes * 8 / static_cast<i
 template <class T, int W>
 inline constexpr int register_part = W < register_elements<T> ? W : register_elements<T>;
 
+// (Declared for every build: the kernels name it in branches that a build
+// without vector extensions discards.)
+template <class To, class From>
+To convert_lanes(From v);
+
 #if PCHOL_VECTOR_LANES
+// The lanes of v converted one by one to the element type of To, as
+// __builtin_convertvector. From floats to doubles (exact) GCC 12 converts a
+// vector in halves of 128 bits and joins them again, four instructions and
+// their latency where the target has one conversion of the whole register;
+// here those are asked for by name.
+template <class To, class From>
+PCHOL_ALWAYS_INLINE To convert_lanes(From v) {
+#if !defined(__clang__)
+    using from_element = std::remove_cvref_t<decltype(v[0])>;
+    using to_element = std::remove_cvref_t<decltype(To{}[0])>;
+    if constexpr (std::is_same_v<from_element, float> && std::is_same_v<to_element, double>) {
+#if defined(__AVX512F__)
+        // (The masked form with every lane taken: GCC 12's plain
+        // _mm512_cvtps_pd warns of an uninitialised value of its own.)
+        if constexpr (sizeof(From) == 32)
+            return reinterpret_cast<To>(_mm512_mask_cvtps_pd(_mm512_setzero_pd(), 0xFF, reinterpret_cast<__m256>(v)));
+#endif
+#if defined(__AVX__)
+        if constexpr (sizeof(From) == 16) return reinterpret_cast<To>(_mm256_cvtps_pd(reinterpret_cast<__m128>(v)));
+#endif
+    }
+#endif
+    return __builtin_convertvector(v, To);
+}
+
 // Wide sums of W lanes of E, held as parts of K wide lanes, K the double
 // lanes of one vector register of the target or W if that is fewer. A
 // vector of more wide lanes than a register holds is kept by the
@@ -223,7 +253,7 @@ struct wide_parts {
         return load(reinterpret_cast<const E*>(&v) + K * p);
     }
     // K consecutive elements from x, widened, and back, rounded.
-    static part load(const E* x) { return __builtin_convertvector(lanes<E, K>::load(x), part); }
+    static part load(const E* x) { return convert_lanes<part>(lanes<E, K>::load(x)); }
     static void store(E* x, const part& s) { lanes<E, K>::store(x, __builtin_convertvector(s, narrow_part)); }
     static part splat(Wide x) { return lanes<Wide, K>::splat(x); }
 };

@@ -32,7 +32,7 @@ struct complex_rows {
     template <class E>
     static vec load_widened(const std::complex<E>* x) {
         if constexpr (std::is_same_v<E, P>) return load(x);
-        else return __builtin_convertvector(lanes<E, 2 * C>::load(reinterpret_cast<const E*>(x)), vec);
+        else return convert_lanes<vec>(lanes<E, 2 * C>::load(reinterpret_cast<const E*>(x)));
     }
     template <class E>
     static void store_narrowed(std::complex<E>* x, vec v) {
@@ -57,7 +57,7 @@ struct complex_rows {
             all = __builtin_shufflevector(j01, j23, 0, 1, 2, 3, 4, 5, 6, 7);
         }
         if constexpr (std::is_same_v<E, P>) return all;
-        else return __builtin_convertvector(all, vec);
+        else return convert_lanes<vec>(all);
     }
 
     // even in the even lanes (real parts), odd in the odd ones, as one
@@ -145,8 +145,8 @@ struct complex_rows {
             const auto hi = [&]<std::size_t... l>(std::index_sequence<l...>) {
                 return __builtin_shufflevector(x, x, static_cast<int>(l + C)...);
             }(std::make_index_sequence<C>{});
-            const nhalf qlo = __builtin_convertvector(half::quotient(__builtin_convertvector(lo, hvec), dr, di, t), nhalf);
-            const nhalf qhi = __builtin_convertvector(half::quotient(__builtin_convertvector(hi, hvec), dr, di, t), nhalf);
+            const nhalf qlo = __builtin_convertvector(half::quotient(convert_lanes<hvec>(lo), dr, di, t), nhalf);
+            const nhalf qhi = __builtin_convertvector(half::quotient(convert_lanes<hvec>(hi), dr, di, t), nhalf);
             return [&]<std::size_t... l>(std::index_sequence<l...>) {
                 return __builtin_shufflevector(qlo, qhi, static_cast<int>(l)...);
             }(std::make_index_sequence<2 * C>{});

@@ -339,7 +339,7 @@ void update_separator_tail_complex_wide(T* A, index last, index r1, index r2, co
     for (int a = 0; a < W; ++a) gr[a] = gi[a] = wvec{};
     auto widen = [](const pvec& v) {
         if constexpr (std::is_same_v<P, WP>) return v;
-        else return __builtin_convertvector(v, wvec);
+        else return convert_lanes<wvec>(v);
     };
     // One row: xr and xi hold the parts of its 8 columns.
     auto row = [&](const wvec& xr, const wvec& xi) {

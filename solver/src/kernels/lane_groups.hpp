@@ -461,7 +461,7 @@ class group_tile {
     }
     static wpvec widen_part(const pvec& x) {
         if constexpr (std::is_same_v<P, WP>) return x;
-        else return __builtin_convertvector(x, wpvec);
+        else return fixed::convert_lanes<wpvec>(x);
     }
     static wvec widen(const vec& x) {
         if constexpr (vector_ops && complex) {
