@@ -355,6 +355,14 @@ PCHOL_ALWAYS_INLINE void prefetch_next_block(const worker_state<T>& s, index fir
     prefetch_block(s, first + s.sweep_stride, true);
 }
 
+// After a pair whose second block starts at first2: both blocks of the
+// pair most likely taken next.
+template <class T>
+PCHOL_ALWAYS_INLINE void prefetch_next_pair(const worker_state<T>& s, index first2) {
+    prefetch_block(s, first2 + s.sweep_stride, true);
+    prefetch_block(s, first2 + 2 * s.sweep_stride, true);
+}
+
 // ---- The sweeps -----------------------------------------------------------------
 
 // The separator first..last takes the update of its head from its left
@@ -487,12 +495,41 @@ void eliminate_blocks(worker_state<T>& s) {
                 rhs_forward_pair(A, hbw, p.first, p.last, p.first2, p.last2, s.B + k * n, n, count);
             });
     };
-    // Groups of blocks in vector lanes when the blocks fit the tile.
+    // Four blocks side by side, their right-hand sides in lanes; the next
+    // four are asked for meanwhile.
+    auto forward_quad = [&](const blocks_in_hand& g) {
+        index f[quad], l[quad], t[quad];
+        const T* sp[quad];
+        for (int b = 0; b < quad; ++b) {
+            f[b] = g.group_firsts[b];
+            l[b] = f[b] + s.block_rows - 1;
+            t[b] = tail_last(f[b]);
+            sp[b] = s.spikes_of(f[b]);
+            prefetch_block(s, f[b] + quad * s.sweep_stride, true);
+        }
+        by_lanes<T>(
+            true, s.nrhs, [&](index k, auto lw) { lanes::forward<T, lw, quad>(A, hbw, f, l, t, sp, s.B + k * n, n); },
+            [&](index k, index count) {
+                rhs_forward_pair(A, hbw, f[0], l[0], f[1], l[1], s.B + k * n, n, count);
+                rhs_forward_pair(A, hbw, f[2], l[2], f[3], l[3], s.B + k * n, n, count);
+            });
+    };
+    // Groups of blocks in vector lanes when the blocks fit the tile; with
+    // the right-hand sides in lanes, quads.
     int group = 0;
-    if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows)) group = groups::group_lanes<T>;
+    if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows))
+        group = groups::group_lanes<T>;
+    else if (s.rhs_lanes_on && quads_in_lanes(s.block_rows))
+        group = quad;
     blocks_in_hand h;
     block_taker<T> take(s, s.next_row, true, group);
     while (take(h)) {
+        if (h.grouped > 0 && s.rhs_lanes_on) {
+            forward_quad(h);
+            for (int b = 0; b < h.grouped; ++b)
+                update_separators_of(h.group_firsts[b], h.group_firsts[b] + s.block_rows - 1);
+            continue;
+        }
         if (h.grouped > 0) {
             groups::group_tile<T> tile(hbw, h.group_firsts, h.grouped, s.block_rows);
             tile.pack(A);
@@ -565,7 +602,7 @@ void eliminate_blocks(worker_state<T>& s) {
                 couplings(h.first2, h.last2);
             }
             if (s.rhs_lanes_on) {
-                prefetch_next_block(s, h.first2);
+                prefetch_next_pair(s, h.first2);
                 if (pair_in_lanes(h)) {
                     forward_pair(h);
                 } else {
@@ -648,10 +685,34 @@ void back_substitute(worker_state<T>& s) {
         return back_task{first, last, left_last, r1, r2, s.spike_shift(first), s.link_shift(first, last)};
     };
     int group = 0;
-    if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows)) group = groups::group_lanes<T>;
+    if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows))
+        group = groups::group_lanes<T>;
+    else if (s.rhs_lanes_on && quads_in_lanes(s.block_rows))
+        group = quad;
     blocks_in_hand h;
     block_taker<T> take(s, s.back_row, true, group);
     while (take(h)) {
+        if (h.grouped > 0 && s.rhs_lanes_on) {
+            // A quad with its right-hand sides in lanes.
+            back_task quad_tasks[quad];
+            for (int b = 0; b < quad; ++b) {
+                const index f = h.group_firsts[b];
+                quad_tasks[b] = task(f, f + s.block_rows - 1);
+                prefetch_block(s, f + quad * s.sweep_stride, true);
+            }
+            by_lanes<T>(
+                true, s.nrhs,
+                [&](index k, auto lw) {
+                    lanes::back_substitute<T, lw, quad>(s.A, s.hbw, quad_tasks, s.spikes, s.links, s.B + k * n, n);
+                },
+                [&](index k, index count) {
+                    back_substitute_pair(s.A, s.hbw, quad_tasks[0], quad_tasks[1], s.spikes, s.links, s.B + k * n,
+                                         n, count);
+                    back_substitute_pair(s.A, s.hbw, quad_tasks[2], quad_tasks[3], s.spikes, s.links, s.B + k * n,
+                                         n, count);
+                });
+            continue;
+        }
         if (h.grouped > 0) {
             back_task tasks[8];
             for (int b = 0; b < h.grouped; ++b)
@@ -675,7 +736,7 @@ void back_substitute(worker_state<T>& s) {
                 });
         };
         if (h.paired && s.rhs_lanes_on) {
-            prefetch_next_block(s, h.first2);
+            prefetch_next_pair(s, h.first2);
             const back_task pair[2] = {p, task(h.first2, h.last2)};
             if (!pair_in_lanes(h)) {
                 in_lanes(pair[0]);

@@ -157,6 +157,36 @@ TYPED_TEST(Factored, ManyRightHandSidesInLanesKeepTheBits) {
     }
 }
 
+// Sweeps long enough that blocks go four side by side (their right-hand
+// sides in lanes), near their ends in pairs and alone: 130 blocks, the
+// last one short. 17 columns: 16 or 8 in lanes, the rest one by one,
+// beside the quads.
+TYPED_TEST(Factored, QuadsOfBlocksKeepTheBits) {
+    using T = TypeParam;
+    constexpr bool cplx = is_complex<T>::value;
+    for (const idx hbw : {3, 8}) {
+        use_threads(1);
+        const idx br = rows_per_block(first_block_size<T>(1), hbw);
+        const idx n = 130 * br - 7;
+        for (const idx nrhs : {8, 17}) {
+            SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw << " nrhs " << nrhs);
+            const auto seed = static_cast<std::uint64_t>(n * 5 + hbw + nrhs);
+            const sym_band m = random_system(n, hbw, seed, cplx);
+            const std::vector<cd> rhs = random_rhs(n, nrhs, seed + 1, cplx);
+            use_threads(1);
+            const problem<T> want = solved<T>(m, rhs, nrhs);
+            const problem<T> f = factored<T>(m, {}, 0, 2);
+            for (const i32 threads : {1, 2}) {
+                problem<T> q(m, rhs, nrhs);
+                q.a = f.a;
+                q.work = f.work;
+                solve_with_factor(q, threads);
+                EXPECT_TRUE(same_bits(q.b, want.b)) << threads << " threads";
+            }
+        }
+    }
+}
+
 // A zero pivot fails the factor as it fails the solve, and every thread
 // returns. A factored solve with what the failed factor left cannot tell
 // (nothing checks the factor) and still runs to its end.
