@@ -264,15 +264,15 @@ void scatter(const typename row_ops<T, LW>::row& x, index n, index row, T* B) {
 // rows below the step are carried in registers while the step's row is W
 // rows above the blocks' end. Two blocks run their steps side by side: each
 // step waits on the division of the step before, and the other block's
-// step fills that wait.
-template <class T, int LW, int W, int NB = 1>
-void forward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
-    using ops = row_ops<T, LW>;
+// step fills that wait. The K lanes from y[b] on of rows S elements apart.
+template <class T, int K, int S, int W, int NB>
+void forward_part(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
+    using ops = row_ops<T, K>;
     using row = typename ops::row;
-    const index S = hbw + 1;
+    const index AS = hbw + 1;
     const T* a[NB];
     PCHOL_UNROLL
-    for (int b = 0; b < NB; ++b) a[b] = A + (first[b] - 1) * S;
+    for (int b = 0; b < NB; ++b) a[b] = A + (first[b] - 1) * AS;
     index i = 0;
     if constexpr (W > 0) {
         if (m > W) {
@@ -280,34 +280,51 @@ void forward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* c
             PCHOL_UNROLL
             for (int b = 0; b < NB; ++b)
                 PCHOL_UNROLL
-                for (int k = 0; k < W; ++k) win[b][k] = ops::load(y[b] + k * LW);
+                for (int k = 0; k < W; ++k) win[b][k] = ops::load(y[b] + k * S);
             for (; i + W < m; ++i) {
                 PCHOL_UNROLL
                 for (int b = 0; b < NB; ++b) {
-                    const T* const ai = a[b] + i * S;
+                    const T* const ai = a[b] + i * AS;
                     const row yi = ops::div(win[b][0], ai[0]);
-                    ops::store(y[b] + i * LW, yi);
+                    ops::store(y[b] + i * S, yi);
                     PCHOL_UNROLL
                     for (int k = 1; k < W; ++k) win[b][k - 1] = ops::mul_sub(win[b][k], yi, ops::splat(ai[k]));
-                    win[b][W - 1] = ops::mul_sub(ops::load(y[b] + (i + W) * LW), yi, ops::splat(ai[W]));
+                    win[b][W - 1] = ops::mul_sub(ops::load(y[b] + (i + W) * S), yi, ops::splat(ai[W]));
                 }
             }
             PCHOL_UNROLL
             for (int b = 0; b < NB; ++b)
                 PCHOL_UNROLL
-                for (int k = 0; k < W; ++k) ops::store(y[b] + (i + k) * LW, win[b][k]);
+                for (int k = 0; k < W; ++k) ops::store(y[b] + (i + k) * S, win[b][k]);
         }
     }
     for (int b = 0; b < NB; ++b) {
         T* const yb = y[b];
         for (index j = i; j < m; ++j) {
-            const T* const aj = a[b] + j * S;
-            const row yj = ops::div(ops::load(yb + j * LW), aj[0]);
-            ops::store(yb + j * LW, yj);
+            const T* const aj = a[b] + j * AS;
+            const row yj = ops::div(ops::load(yb + j * S), aj[0]);
+            ops::store(yb + j * S, yj);
             const index ce = std::min(j + hbw, m - 1);
             for (index c = j + 1; c <= ce; ++c)
-                ops::store(yb + c * LW, ops::mul_sub(ops::load(yb + c * LW), yj, ops::splat(aj[c - j])));
+                ops::store(yb + c * S, ops::mul_sub(ops::load(yb + c * S), yj, ops::splat(aj[c - j])));
         }
+    }
+}
+
+// forward_part on the LW lanes of the rows in y[b], in parts of the lanes
+// one vector register holds where a row is wider: the lanes are independent
+// columns, and a window of rows of two registers or more each spills (8
+// doubles with AVX2 ran 3 times slower than two passes of 4).
+template <class T, int LW, int W, int NB = 1>
+void forward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
+    constexpr int K = row_ops<T, LW>::vector && fixed::register_elements<T> < LW ? fixed::register_elements<T> : LW;
+    static_assert(LW % K == 0);
+    PCHOL_UNROLL
+    for (int p = 0; p < LW / K; ++p) {
+        T* yp[NB];
+        PCHOL_UNROLL
+        for (int b = 0; b < NB; ++b) yp[b] = y[b] + p * K;
+        forward_part<T, K, LW, W, NB>(A, hbw, first, m, yp);
     }
 }
 
