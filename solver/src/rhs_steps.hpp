@@ -214,15 +214,20 @@ struct row_ops<T, LW, true> {
 };
 
 // y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real
-// elements 8 columns and 8 rows at a time through a transpose (the columns
-// lie n elements apart).
+// elements C columns and C rows at a time through a transpose (the columns
+// lie n elements apart), C = 8, or 4 where a register holds fewer than 8
+// elements (doubles with AVX2: a transpose of vectors of two registers each
+// went through memory element by element).
+template <class T>
+inline constexpr int transpose_columns = fixed::register_elements<T> < 8 ? 4 : 8;
 template <class T, int LW>
 void load_rows(const T* B, index n, index first, index last, T* y) {
     if constexpr (row_ops<T, LW>::vector) {
-        static_assert(LW % 8 == 0);
-        for (int h = 0; h < LW; h += 8) {
-            fixed::column_rows_in<T, 8> rows(B + h * n, n, first - 1, last);
-            for (index r = first; r <= last; ++r) fixed::lanes<T, 8>::store(y + (r - first) * LW + h, rows.next());
+        constexpr int C = transpose_columns<T>;
+        static_assert(LW % C == 0);
+        for (int h = 0; h < LW; h += C) {
+            fixed::column_rows_in<T, C> rows(B + h * n, n, first - 1, last);
+            for (index r = first; r <= last; ++r) fixed::lanes<T, C>::store(y + (r - first) * LW + h, rows.next());
         }
     } else {
         for (index r = first; r <= last; ++r)
@@ -232,9 +237,10 @@ void load_rows(const T* B, index n, index first, index last, T* y) {
 template <class T, int LW>
 void store_rows(const T* y, index n, index first, index last, T* B) {
     if constexpr (row_ops<T, LW>::vector) {
-        for (int h = 0; h < LW; h += 8) {
-            fixed::column_rows_out<T, 8> rows(B + h * n, n, first - 1);
-            for (index r = first; r <= last; ++r) rows.put(fixed::lanes<T, 8>::load(y + (r - first) * LW + h));
+        constexpr int C = transpose_columns<T>;
+        for (int h = 0; h < LW; h += C) {
+            fixed::column_rows_out<T, C> rows(B + h * n, n, first - 1);
+            for (index r = first; r <= last; ++r) rows.put(fixed::lanes<T, C>::load(y + (r - first) * LW + h));
             rows.finish();
         }
     } else {
