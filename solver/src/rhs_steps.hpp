@@ -214,16 +214,12 @@ struct row_ops<T, LW, true> {
 };
 
 // y[(r - first) * LW + k] <-> B(r, k + 1) for rows first..last; for real
-// elements C columns and C rows at a time through a transpose (the columns
-// lie n elements apart), C = 8, or 4 where a register holds fewer than 8
-// elements (doubles with AVX2: a transpose of vectors of two registers each
-// went through memory element by element).
-template <class T>
-inline constexpr int transpose_columns = fixed::register_elements<T> < 8 ? 4 : 8;
+// elements C = fixed::transpose_columns<T> columns and C rows at a time
+// through a transpose (the columns lie n elements apart).
 template <class T, int LW>
 void load_rows(const T* B, index n, index first, index last, T* y) {
     if constexpr (row_ops<T, LW>::vector) {
-        constexpr int C = transpose_columns<T>;
+        constexpr int C = fixed::transpose_columns<T>;
         static_assert(LW % C == 0);
         for (int h = 0; h < LW; h += C) {
             fixed::column_rows_in<T, C> rows(B + h * n, n, first - 1, last);
@@ -237,7 +233,7 @@ void load_rows(const T* B, index n, index first, index last, T* y) {
 template <class T, int LW>
 void store_rows(const T* y, index n, index first, index last, T* B) {
     if constexpr (row_ops<T, LW>::vector) {
-        constexpr int C = transpose_columns<T>;
+        constexpr int C = fixed::transpose_columns<T>;
         for (int h = 0; h < LW; h += C) {
             fixed::column_rows_out<T, C> rows(B + h * n, n, first - 1);
             for (index r = first; r <= last; ++r) rows.put(fixed::lanes<T, C>::load(y + (r - first) * LW + h));

@@ -303,6 +303,13 @@ inline void transpose(V (&v)[L]) {
     }
 }
 
+// How many columns the transposes below take at a time where more are to
+// be read: 8, or 4 where a register holds fewer than 8 elements (doubles
+// with AVX2: GCC moves every element of a transpose of vectors of two
+// registers each through memory).
+template <class E>
+inline constexpr int transpose_columns = register_elements<E> < 8 ? 4 : 8;
+
 // The rows of W columns of X (n rows a column, rows counted from 0) as
 // W-lane vectors, lane q holding column q: read in order from row `from`
 // up to row `to` - 1, W rows at a time through one transpose, and never a

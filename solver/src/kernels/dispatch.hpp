@@ -156,8 +156,11 @@ void save_link_at(index hbw, index first, const T* spikes, T* link, index n) {
             return by_width(
                 hbw,
                 [&](auto W) {
-                    fixed::column_rows_in<T, W> rows(spikes, n, first - 1, first - 1 + W);
-                    for (index r = 0; r < W; ++r) fixed::lanes<T, W>::store(link + r * W, rows.next());
+                    constexpr int C = std::min<int>(W, fixed::transpose_columns<T>);
+                    for (int h = 0; h < W; h += C) {
+                        fixed::column_rows_in<T, C> rows(spikes + h * n, n, first - 1, first - 1 + W);
+                        for (index r = 0; r < W; ++r) fixed::lanes<T, C>::store(link + r * W + h, rows.next());
+                    }
                 },
                 [] {});
     }
