@@ -152,8 +152,8 @@ struct worker_state {
     // sweeps only carry the right-hand sides through it, reading A and WORK.
     const bool rhs_only;
     // With a stored factor and many right-hand sides, they run in lanes
-    // (rhs_steps.hpp), blocks one at a time or two side by side (no lane
-    // groups of blocks), and the next block's rows are prefetched.
+    // (rhs_steps.hpp), blocks one at a time or two or four side by side (no
+    // lane groups of blocks), and the next blocks' rows are prefetched.
     const bool rhs_lanes_on = rhs_only && nrhs >= rhs_lanes && runs_in_lanes<T>(block_rows);
     // An eliminated block updates the tail rows of the separator on its
     // left from the elimination sweep, while its rows are in the cache; with
@@ -203,6 +203,15 @@ struct worker_state {
     T* spikes_of(index first) const { return spikes + spike_shift(first); }
     index link_shift(index first, index last) const { return order ? order->link_start(first) - last * hbw : 0; }
     T* link_of(index first, index last) const { return links + (last * hbw + link_shift(first, last)); }
+
+    // The blocks an elimination or back-substitution sweep hands out as one
+    // group: lane groups where the blocks fit the tile, quads when the
+    // right-hand sides run in lanes, else none (pairs and single blocks).
+    int sweep_group() const {
+        if (hbw > 0 && !rhs_lanes_on && groups::group_fits<T>(hbw, block_rows)) return groups::group_lanes<T>;
+        if (rhs_lanes_on && quads_in_lanes(block_rows)) return quad;
+        return 0;
+    }
 };
 
 // The blocks a thread holds: first..last, and with paired a second block
@@ -514,15 +523,8 @@ void eliminate_blocks(worker_state<T>& s) {
                 rhs_forward_pair(A, hbw, f[2], l[2], f[3], l[3], s.B + k * n, n, count);
             });
     };
-    // Groups of blocks in vector lanes when the blocks fit the tile; with
-    // the right-hand sides in lanes, quads.
-    int group = 0;
-    if (hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(hbw, s.block_rows))
-        group = groups::group_lanes<T>;
-    else if (s.rhs_lanes_on && quads_in_lanes(s.block_rows))
-        group = quad;
     blocks_in_hand h;
-    block_taker<T> take(s, s.next_row, true, group);
+    block_taker<T> take(s, s.next_row, true, s.sweep_group());
     while (take(h)) {
         if (h.grouped > 0 && s.rhs_lanes_on) {
             forward_quad(h);
@@ -684,13 +686,8 @@ void back_substitute(worker_state<T>& s) {
         const index r2 = first + d <= n ? std::min(first + d + s.block_rows - 1, n) : 0;
         return back_task{first, last, left_last, r1, r2, s.spike_shift(first), s.link_shift(first, last)};
     };
-    int group = 0;
-    if (s.hbw > 0 && !s.rhs_lanes_on && groups::group_fits<T>(s.hbw, s.block_rows))
-        group = groups::group_lanes<T>;
-    else if (s.rhs_lanes_on && quads_in_lanes(s.block_rows))
-        group = quad;
     blocks_in_hand h;
-    block_taker<T> take(s, s.back_row, true, group);
+    block_taker<T> take(s, s.back_row, true, s.sweep_group());
     while (take(h)) {
         if (h.grouped > 0 && s.rhs_lanes_on) {
             // A quad with its right-hand sides in lanes.
