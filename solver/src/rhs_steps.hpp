@@ -264,9 +264,10 @@ void scatter(const typename row_ops<T, LW>::row& x, index n, index row, T* B) {
 // first[b] on: y(i) <- y(i) / A(i, i), then y(c) <- y(c) - y(i) * A(i, c)
 // for the rows c below i in the block, step after step. With W > 0 the W
 // rows below the step are carried in registers while the step's row is W
-// rows above the blocks' end. Two blocks run their steps side by side: each
-// step waits on the division of the step before, and the other block's
-// step fills that wait. The K lanes from y[b] on of rows S elements apart.
+// rows above the blocks' end. The NB blocks run their steps side by side:
+// each step waits on the division of the step before, and the other
+// blocks' steps fill that wait. The K lanes from y[b] on of rows S
+// elements apart.
 template <class T, int K, int S, int W, int NB>
 void forward_part(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
     using ops = row_ops<T, K>;
@@ -319,7 +320,7 @@ void forward_part(const T* A, index hbw, const index (&first)[NB], index m, T* c
 // doubles with AVX2 ran 3 times slower than two passes of 4).
 template <class T, int LW, int W, int NB = 1>
 void forward_rows(const T* A, index hbw, const index (&first)[NB], index m, T* const (&y)[NB]) {
-    constexpr int K = row_ops<T, LW>::vector && fixed::register_elements<T> < LW ? fixed::register_elements<T> : LW;
+    constexpr int K = row_ops<T, LW>::vector ? fixed::register_part<T, LW> : LW;
     static_assert(LW % K == 0);
     PCHOL_UNROLL
     for (int p = 0; p < LW / K; ++p) {
