@@ -12,6 +12,11 @@
 // solver's code: the figures are the memory system's, for reading the
 // solver's own times against (docs/performance.md).
 //
+// A second table gives the writes of the solve that factors: it writes each
+// eliminated block's spike, W columns of R values n values apart, every
+// 2^(L+1)-th block in the sweep of level L. The probe writes that pattern by
+// columns into arrays of floats and of doubles of the spikes' shape.
+//
 // Usage: memory_probe [repetitions]   (default 7; median and minimum)
 #include "pchol/compare.hpp"
 
@@ -56,6 +61,30 @@ float read_blocks(const float* x, bool by_rows, index stride, index from, index 
     return t;
 }
 
+// Writes every stride-th block from block `from` to block `to` (exclusive)
+// of an n by W array of E, column by column, values that a compiler cannot
+// turn into a fill.
+template <class E>
+void write_blocks(E* x, index stride, index from, index to) {
+    for (index b = from; b < to; b += stride) {
+        const index first = b * R;
+        for (index c = 0; c < W; ++c) {
+            E* const p = x + c * n + first;
+            for (index r = 0; r < R; ++r) p[r] = static_cast<E>(first + r);
+        }
+    }
+}
+
+template <class F>
+void on_threads(int threads, index stride, index blocks, F&& work) {
+    if (threads == 1) return work(index{0}, blocks);
+    // The second thread takes the second half of the blocks.
+    const index half = (blocks / 2 / stride) * stride;
+    std::thread t([&] { work(half, blocks); });
+    work(index{0}, half);
+    t.join();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,17 +115,11 @@ int main(int argc, char** argv) {
                 for (int k = 0; k < reps; ++k) {
                     flush_caches();
                     const auto start = clock_type::now();
-                    if (threads == 1) {
-                        total += read_blocks(x.data(), by_rows, stride, 0, blocks);
-                    } else {
-                        // The second thread takes the second half of the blocks.
-                        const index half = (blocks / 2 / stride) * stride;
-                        float other = 0;
-                        std::thread t([&] { other = read_blocks(x.data(), by_rows, stride, half, blocks); });
-                        total += read_blocks(x.data(), by_rows, stride, 0, half);
-                        t.join();
-                        total += other;
-                    }
+                    float part[2] = {};
+                    on_threads(threads, stride, blocks, [&](index from, index to) {
+                        part[from > 0] = read_blocks(x.data(), by_rows, stride, from, to);
+                    });
+                    total += part[0] + part[1];
                     seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
                 }
                 sink += total;
@@ -108,6 +131,31 @@ int main(int argc, char** argv) {
             }
         }
     }
+    std::printf("\nWrites by columns, the spikes of the solve that factors\n\n");
+    std::printf("%-8s %6s %8s %10s %10s %10s\n", "element", "every", "threads", "median ns", "min ns", "GB/s");
+    std::vector<double> y(static_cast<std::size_t>(n * W));
+    auto write_table = [&]<class E>(E* out, const char* name) {
+        for (const index stride : {1, 2, 4}) {
+            for (const int threads : {1, 2}) {
+                std::vector<double> seconds;
+                for (int k = 0; k < reps; ++k) {
+                    flush_caches();
+                    const auto start = clock_type::now();
+                    on_threads(threads, stride, blocks,
+                               [&](index from, index to) { write_blocks(out, stride, from, to); });
+                    seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
+                }
+                sink += static_cast<float>(out[static_cast<std::size_t>(n)]);
+                const double written = static_cast<double>((blocks + stride - 1) / stride);
+                const pchol::compare::spread t = pchol::compare::summarize(seconds);
+                std::printf("%-8s %6lld %8d %10.0f %10.0f %10.1f\n", name, static_cast<long long>(stride), threads,
+                            t.median / written * 1e9, t.min / written * 1e9,
+                            written * static_cast<double>(R * W) * sizeof(E) / t.median / 1e9);
+            }
+        }
+    };
+    write_table(x.data(), "float");
+    write_table(y.data(), "double");
     // The sums are printed so that no read is left out as unused.
     std::printf("\n(checksum %g)\n", static_cast<double>(sink));
     return 0;
