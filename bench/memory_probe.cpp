@@ -75,13 +75,14 @@ void write_blocks(E* x, index stride, index from, index to) {
     }
 }
 
+// work(part, from, to) on all the blocks (part 0), or on two threads, the
+// second taking the second half of the blocks (part 1).
 template <class F>
 void on_threads(int threads, index stride, index blocks, F&& work) {
-    if (threads == 1) return work(index{0}, blocks);
-    // The second thread takes the second half of the blocks.
+    if (threads == 1) return work(0, index{0}, blocks);
     const index half = (blocks / 2 / stride) * stride;
-    std::thread t([&] { work(half, blocks); });
-    work(index{0}, half);
+    std::thread t([&] { work(1, half, blocks); });
+    work(0, index{0}, half);
     t.join();
 }
 
@@ -116,8 +117,8 @@ int main(int argc, char** argv) {
                     flush_caches();
                     const auto start = clock_type::now();
                     float part[2] = {};
-                    on_threads(threads, stride, blocks, [&](index from, index to) {
-                        part[from > 0] = read_blocks(x.data(), by_rows, stride, from, to);
+                    on_threads(threads, stride, blocks, [&](int p, index from, index to) {
+                        part[p] = read_blocks(x.data(), by_rows, stride, from, to);
                     });
                     total += part[0] + part[1];
                     seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
                     flush_caches();
                     const auto start = clock_type::now();
                     on_threads(threads, stride, blocks,
-                               [&](index from, index to) { write_blocks(out, stride, from, to); });
+                               [&](int, index from, index to) { write_blocks(out, stride, from, to); });
                     seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
                 }
                 sink += static_cast<float>(out[static_cast<std::size_t>(n)]);
