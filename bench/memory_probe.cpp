@@ -107,53 +107,41 @@ int main(int argc, char** argv) {
                 static_cast<long long>(R), static_cast<long long>(W), static_cast<long long>(R * W * 4),
                 static_cast<long long>(blocks), static_cast<long long>(n));
     std::printf("%d repetitions; median and minimum time per block read, and the rate of the bytes read\n\n", reps);
-    std::printf("%-8s %6s %8s %10s %10s %10s\n", "layout", "every", "threads", "median ns", "min ns", "GB/s");
-    for (const bool by_rows : {false, true}) {
-        for (const index stride : {1, 2, 4, 8, 16}) {
-            for (const int threads : {1, 2}) {
-                std::vector<double> seconds;
-                float total = 0;
-                for (int k = 0; k < reps; ++k) {
-                    flush_caches();
-                    const auto start = clock_type::now();
-                    float part[2] = {};
-                    on_threads(threads, stride, blocks, [&](int p, index from, index to) {
-                        part[p] = read_blocks(x.data(), by_rows, stride, from, to);
-                    });
-                    total += part[0] + part[1];
-                    seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
-                }
-                sink += total;
-                const double read = static_cast<double>((blocks + stride - 1) / stride);
-                const pchol::compare::spread t = pchol::compare::summarize(seconds);
-                std::printf("%-8s %6lld %8d %10.0f %10.0f %10.1f\n", by_rows ? "rows" : "columns",
-                            static_cast<long long>(stride), threads, t.median / read * 1e9, t.min / read * 1e9,
-                            read * static_cast<double>(R * W * 4) / t.median / 1e9);
-            }
+    // One row of a table: reps timings of pass(threads) over every stride-th
+    // block, each after the caches were flushed, per block and as a rate of
+    // block_bytes a block.
+    auto row = [&](const char* label, index stride, int threads, double block_bytes, auto&& pass) {
+        std::vector<double> seconds;
+        for (int k = 0; k < reps; ++k) {
+            flush_caches();
+            const auto start = clock_type::now();
+            on_threads(threads, stride, blocks, pass);
+            seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
         }
-    }
+        const double done = static_cast<double>((blocks + stride - 1) / stride);
+        const pchol::compare::spread t = pchol::compare::summarize(seconds);
+        std::printf("%-8s %6lld %8d %10.0f %10.0f %10.1f\n", label, static_cast<long long>(stride), threads,
+                    t.median / done * 1e9, t.min / done * 1e9, done * block_bytes / t.median / 1e9);
+    };
+    std::printf("%-8s %6s %8s %10s %10s %10s\n", "layout", "every", "threads", "median ns", "min ns", "GB/s");
+    for (const bool by_rows : {false, true})
+        for (const index stride : {1, 2, 4, 8, 16})
+            for (const int threads : {1, 2}) {
+                float part[2] = {};  // one sum a thread
+                row(by_rows ? "rows" : "columns", stride, threads, R * W * 4, [&](int p, index from, index to) {
+                    part[p] += read_blocks(x.data(), by_rows, stride, from, to);
+                });
+                sink += part[0] + part[1];
+            }
     std::printf("\nWrites by columns, the spikes of the solve that factors\n\n");
     std::printf("%-8s %6s %8s %10s %10s %10s\n", "element", "every", "threads", "median ns", "min ns", "GB/s");
     std::vector<double> y(static_cast<std::size_t>(n * W));
     auto write_table = [&]<class E>(E* out, const char* name) {
-        for (const index stride : {1, 2, 4}) {
-            for (const int threads : {1, 2}) {
-                std::vector<double> seconds;
-                for (int k = 0; k < reps; ++k) {
-                    flush_caches();
-                    const auto start = clock_type::now();
-                    on_threads(threads, stride, blocks,
-                               [&](int, index from, index to) { write_blocks(out, stride, from, to); });
-                    seconds.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
-                }
-                sink += static_cast<float>(out[static_cast<std::size_t>(n)]);
-                const double written = static_cast<double>((blocks + stride - 1) / stride);
-                const pchol::compare::spread t = pchol::compare::summarize(seconds);
-                std::printf("%-8s %6lld %8d %10.0f %10.0f %10.1f\n", name, static_cast<long long>(stride), threads,
-                            t.median / written * 1e9, t.min / written * 1e9,
-                            written * static_cast<double>(R * W) * sizeof(E) / t.median / 1e9);
-            }
-        }
+        for (const index stride : {1, 2, 4})
+            for (const int threads : {1, 2})
+                row(name, stride, threads, R * W * sizeof(E),
+                    [&](int, index from, index to) { write_blocks(out, stride, from, to); });
+        sink += static_cast<float>(out[static_cast<std::size_t>(n)]);
     };
     write_table(x.data(), "float");
     write_table(y.data(), "double");
