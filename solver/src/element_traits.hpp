@@ -111,7 +111,7 @@ struct element_traits<double> : real_element_traits<double, double> {};
 // from the vectoriser just as well, with no instruction at all (it took a
 // quarter off the complex-float solve of such a build).
 template <class W>
-inline W part_product(W a, W b) noexcept {
+inline W part_product_of_one(W a, W b) noexcept {
 #if defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
     // A vector type that fits one register of the target.
     constexpr std::size_t register_bytes =
@@ -141,6 +141,15 @@ inline W part_product(W a, W b) noexcept {
 #else
     return a * b;
 #endif
+}
+template <class W>
+inline W part_product(W a, W b) noexcept {
+    // Two register-wide halves (a lane group's twin): each half on its own.
+    if constexpr (requires { a.lo; a.hi; }) {
+        return W{part_product(a.lo, b.lo), part_product(a.hi, b.hi)};
+    } else {
+        return part_product_of_one(a, b);
+    }
 }
 
 // Complex element types: the matrix is complex symmetric, A(r, c) = A(c, r),

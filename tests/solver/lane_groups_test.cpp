@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -332,9 +333,9 @@ TEST(LaneGroupsTile, FitsTheBenchmarkBlocksAndRefusesLongOnes) {
     EXPECT_TRUE(groups::group_fits<float>(8, 72));
     EXPECT_TRUE(groups::group_fits<double>(8, 72));
     EXPECT_TRUE(groups::group_fits<float>(16, 100));
-    // Groups of double blocks hold as many blocks as one register of the
-    // target holds doubles: 8 with AVX-512, 4 otherwise, whose tile takes
-    // twice as many rows.
+    // Groups of double blocks hold 8 blocks wherever the target has AVX
+    // (one AVX-512 register, two AVX2 ones), else 4, whose tile takes twice
+    // as many rows.
     const idx longest = groups::group_lanes<double> == 8 ? 56 : 113;
     EXPECT_TRUE(groups::group_fits<double>(16, longest));
     EXPECT_FALSE(groups::group_fits<double>(16, longest + 1));
@@ -348,5 +349,58 @@ TEST(LaneGroupsTile, FitsTheBenchmarkBlocksAndRefusesLongOnes) {
     EXPECT_TRUE(groups::group_fits<std::complex<double>>(16, 56));
     EXPECT_FALSE(groups::group_fits<std::complex<double>>(16, 2000));
 }
+
+#if PCHOL_VECTOR_LANES
+// A group's 8 doubles as two halves of 4 (AVX2's groups, whatever this
+// build's target): every lane where its own vector would have it.
+TEST(LaneGroupsTwins, HalvesBehaveAsOneVectorOfEightLanes) {
+    namespace fixed = pchol::detail::fixed;
+    using tl = fixed::twin_lanes<double, 8>;
+    using vec = tl::vec;
+    static_assert(fixed::is_twin<vec>);
+
+    // Transpose: lane c of row r goes to lane r of row c, for every pair.
+    vec rows[8];
+    double in[8][8];
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) in[r][c] = 10 * r + c;
+    for (int r = 0; r < 8; ++r) rows[r] = tl::load(in[r]);
+    fixed::transpose<vec, 8>(rows);
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) ASSERT_EQ(rows[c][r], in[r][c]) << "row " << r << ", lane " << c;
+
+    // Lanes set one by one, stored and loaded.
+    vec v = tl::splat(-1.0);
+    for (int l = 0; l < 8; ++l) pchol::detail::fixed::set_lane(v, l, 0.5 + l);
+    double out[8];
+    tl::store(out, v);
+    for (int l = 0; l < 8; ++l) EXPECT_EQ(out[l], 0.5 + l);
+
+    // The first count lanes, for counts below, inside and past the vector.
+    for (int count = -1; count <= 9; ++count) {
+        const auto m = tl::first(count);
+        for (int l = 0; l < 8; ++l) EXPECT_EQ(m[l] != 0, l < count) << "count " << count << ", lane " << l;
+    }
+
+    // Comparisons with a twin and with one value, their masks combined,
+    // and a select by them: lanes 2..5 of v (2.5 .. 5.5) lie in (2, 6).
+    const auto inside = (v > 2.0) & (v < tl::splat(6.0));
+    const vec picked = tl::select(inside, v, tl::splat(0.0));
+    for (int l = 0; l < 8; ++l) EXPECT_EQ(picked[l], l >= 2 && l <= 5 ? 0.5 + l : 0.0) << "lane " << l;
+    const auto either = (v <= 1.0) | (v >= 7.0);
+    for (int l = 0; l < 8; ++l) EXPECT_EQ(either[l] != 0, l == 0 || l == 7) << "lane " << l;
+
+    // Arithmetic and the root lane by lane, to the bit.
+    const vec w = tl::load(in[3]);
+    const vec r = (v - w * v) / (w + tl::splat(1.0));
+    const vec q = tl::sqrt(v);
+    for (int l = 0; l < 8; ++l) {
+        const double x = 0.5 + l, y = 30.0 + l;
+        EXPECT_EQ(r[l], (x - y * x) / (y + 1.0)) << "lane " << l;
+        EXPECT_EQ(q[l], std::sqrt(x)) << "lane " << l;
+        EXPECT_EQ((-v)[l], -x);
+    }
+}
+#endif
 
 }  // namespace

@@ -199,12 +199,123 @@ inline constexpr int register_wide_lanes = 8;
 inline constexpr int register_wide_lanes = 4;
 #endif
 
+// The doubles of a lane group (lane_groups.hpp): 8 wherever the target has
+// AVX, one AVX-512 register or two AVX2 ones held as a twin (twin_lanes
+// below); on older targets as many as register_wide_lanes.
+#if defined(__AVX__)
+inline constexpr int group_double_lanes = 8;
+#else
+inline constexpr int group_double_lanes = register_wide_lanes;
+#endif
+
 // The elements of T one vector register of the target holds, and that or W
 // if fewer: the width of a kernel's register-wide parts of W lanes.
 template <class T>
 inline constexpr int register_elements = register_wide_lanes * 8 / static_cast<int>(sizeof(T));
 template <class T, int W>
 inline constexpr int register_part = W < register_elements<T> ? W : register_elements<T>;
+
+// L lanes of E as two vectors of L / 2, each one register of the target:
+// the lane groups' vectors of 8 doubles where a register holds 4 (AVX2). A
+// compiler keeps a single vector of 8 doubles on such a target in memory,
+// and every chain through it; two halves stay in registers, and each
+// operation is the same operation on both halves, lane by lane, so no lane
+// changes by a bit.
+template <class H>
+struct twin {
+    H lo, hi;
+    static constexpr int half = static_cast<int>(sizeof(H) / sizeof(H{}[0]));
+    auto operator[](int l) const { return l < half ? lo[l] : hi[l - half]; }
+    template <class E>
+    void set(int l, E x) {
+        if (l < half) lo[l] = x;
+        else hi[l - half] = x;
+    }
+    friend twin operator+(const twin& a, const twin& b) { return {a.lo + b.lo, a.hi + b.hi}; }
+    friend twin operator-(const twin& a, const twin& b) { return {a.lo - b.lo, a.hi - b.hi}; }
+    friend twin operator*(const twin& a, const twin& b) { return {a.lo * b.lo, a.hi * b.hi}; }
+    friend twin operator/(const twin& a, const twin& b) { return {a.lo / b.lo, a.hi / b.hi}; }
+    friend twin operator-(const twin& a) { return {-a.lo, -a.hi}; }
+    // Masks: the comparisons' and lanes' own may name the same lanes by
+    // other integer types (long and long long).
+    template <class H2>
+    friend twin operator&(const twin& a, const twin<H2>& b) {
+        return {a.lo & (H)b.lo, a.hi & (H)b.hi};
+    }
+    template <class H2>
+    friend twin operator|(const twin& a, const twin<H2>& b) {
+        return {a.lo | (H)b.lo, a.hi | (H)b.hi};
+    }
+    friend twin operator~(const twin& a) { return {~a.lo, ~a.hi}; }
+    // Comparisons, with another twin or with one value for every lane.
+    template <class B>
+    static auto lo_of(const B& b) {
+        if constexpr (std::is_arithmetic_v<B>) return b;
+        else return b.lo;
+    }
+    template <class B>
+    static auto hi_of(const B& b) {
+        if constexpr (std::is_arithmetic_v<B>) return b;
+        else return b.hi;
+    }
+#define PCHOL_TWIN_COMPARISON(op)                                                  \
+    template <class B>                                                             \
+    friend auto operator op(const twin& a, const B& b) {                           \
+        using M = decltype(a.lo op lo_of(b));                                      \
+        return twin<M>{a.lo op lo_of(b), a.hi op hi_of(b)};                        \
+    }
+    PCHOL_TWIN_COMPARISON(<)
+    PCHOL_TWIN_COMPARISON(<=)
+    PCHOL_TWIN_COMPARISON(>)
+    PCHOL_TWIN_COMPARISON(>=)
+    PCHOL_TWIN_COMPARISON(==)
+#undef PCHOL_TWIN_COMPARISON
+};
+
+template <class V>
+inline constexpr bool is_twin = false;
+template <class H>
+inline constexpr bool is_twin<twin<H>> = true;
+
+// Lane l of v set to x, for vectors and twins alike.
+template <class V, class E>
+PCHOL_ALWAYS_INLINE void set_lane(V& v, int l, E x) {
+    if constexpr (is_twin<V>) v.set(l, x);
+    else v[l] = x;
+}
+
+#if PCHOL_VECTOR_LANES
+// lanes<E, W>'s operations on twins of W / 2 lanes.
+template <class E, int W>
+struct twin_lanes {
+    using half = lanes<E, W / 2>;
+    using vec = twin<typename half::vec>;
+    using mask = twin<typename half::mask>;
+    static vec load(const E* x) { return {half::load(x), half::load(x + W / 2)}; }
+    static void store(E* x, const vec& v) {
+        half::store(x, v.lo);
+        half::store(x + W / 2, v.hi);
+    }
+    static vec splat(E x) { return {half::splat(x), half::splat(x)}; }
+    static mask first(index count) { return {half::first(count), half::first(count - W / 2)}; }
+    // (By a comparison's mask or by first's, which clang types apart.)
+    template <class M>
+    static vec select(const twin<M>& m, const vec& yes, const vec& no) {
+        using hm = typename half::mask;
+        return {half::select((hm)m.lo, yes.lo, no.lo), half::select((hm)m.hi, yes.hi, no.hi)};
+    }
+    static vec sqrt(const vec& x) { return {half::sqrt(x.lo), half::sqrt(x.hi)}; }
+};
+
+// The lane groups' W lanes of E: one vector where one register holds them,
+// else a twin of two register-wide halves.
+template <class E, int W>
+using group_vectors =
+    std::conditional_t<(W * sizeof(E) > register_wide_lanes * 8), twin_lanes<E, W>, lanes<E, W>>;
+#else
+template <class E, int W>
+using group_vectors = lanes<E, W>;
+#endif
 
 // (Declared for every build: the kernels name it in branches that a build
 // without vector extensions discards.)
@@ -272,7 +383,7 @@ struct wide_parts {
 // transposed, log2(L) rounds of interleaving the first half of the vectors
 // with the second. Only moves bits.
 template <class V, int L>
-inline void transpose(V (&v)[L]) {
+inline void transpose_vectors(V (&v)[L]) {
     static_assert(L == 4 || L == 8);
     // Unrolled whole, so that the rounds run on registers (a loop over
     // the arrays is copied back with a call to memcpy).
@@ -300,6 +411,34 @@ inline void transpose(V (&v)[L]) {
         }
         PCHOL_UNROLL
         for (int i = 0; i < L; ++i) v[i] = t[i];
+    }
+}
+
+// transpose_vectors, and on twins (L rows of two halves): the four quarters
+// of L / 2 rows of L / 2 lanes each transposed, and the two off the diagonal
+// swapped.
+template <class V, int L>
+inline void transpose(V (&v)[L]) {
+    if constexpr (is_twin<V>) {
+        using H = decltype(v[0].lo);
+        constexpr int M = L / 2;
+        H q[4][M];
+        PCHOL_UNROLL
+        for (int i = 0; i < M; ++i) {
+            q[0][i] = v[i].lo;
+            q[1][i] = v[i].hi;
+            q[2][i] = v[i + M].lo;
+            q[3][i] = v[i + M].hi;
+        }
+        PCHOL_UNROLL
+        for (int k = 0; k < 4; ++k) transpose_vectors<H, M>(q[k]);
+        PCHOL_UNROLL
+        for (int i = 0; i < M; ++i) {
+            v[i] = V{q[0][i], q[2][i]};
+            v[i + M] = V{q[1][i], q[3][i]};
+        }
+    } else {
+        transpose_vectors<V, L>(v);
     }
 }
 

@@ -31,12 +31,14 @@ namespace pchol::detail::groups {
 
 using index = std::int64_t;
 
-// The blocks of one group: 8 floats (or complex floats, by parts) to one
-// AVX2 vector; doubles as many as one register of the target holds (8 with
-// AVX-512, 4 with AVX2: a vector of 8 doubles on AVX2 is kept in memory by
-// the compilers, and the group's chains with it).
+// The blocks of one group: 8, one AVX2 vector of floats (or complex floats,
+// by parts), one AVX-512 vector of doubles, and with AVX2 a twin of two
+// vectors of 4 doubles (fixed::group_vectors), whose two halves' chains run
+// side by side in every loop.
 template <class T>
-inline constexpr int group_lanes = sizeof(real_of_t<T>) == 8 ? fixed::register_wide_lanes : 8;
+inline constexpr int group_lanes = sizeof(real_of_t<T>) == 4        ? 8
+                                   : std::is_floating_point_v<T> ? fixed::group_double_lanes
+                                                                 : fixed::register_wide_lanes;
 
 // The tile's room: the band rows of the group and one column of B (the
 // benchmark's blocks of 72 rows of half bandwidth 8 take 23 KB of floats).
@@ -58,21 +60,21 @@ constexpr bool group_fits(index hbw, index rows) {
 // vector operation.
 template <class T, int L, bool complex = !std::is_floating_point_v<T>>
 struct lane_values {
-    using part = typename fixed::lanes<T, L>::vec;
+    using part = typename fixed::group_vectors<T, L>::vec;
     using type = part;
     static T get(const type& v, int l) { return v[l]; }
-    static void put(type& v, int l, T x) { v[l] = x; }
+    static void put(type& v, int l, T x) { fixed::set_lane(v, l, x); }
 };
 template <class T, int L>
 struct lane_values<T, L, true> {
-    using part = typename fixed::lanes<real_of_t<T>, L>::vec;
+    using part = typename fixed::group_vectors<real_of_t<T>, L>::vec;
     struct type {
         part re, im;
     };
     static T get(const type& v, int l) { return T(v.re[l], v.im[l]); }
     static void put(type& v, int l, T x) {
-        v.re[l] = x.real();
-        v.im[l] = x.imag();
+        fixed::set_lane(v.re, l, x.real());
+        fixed::set_lane(v.im, l, x.imag());
     }
 };
 
@@ -94,9 +96,11 @@ class group_tile {
     using tr = element_traits<T>;
     using P = real_of_t<T>;
     using WP = typename wide_part<T>::type;
-    using vl = fixed::lanes<P, L>;
+    using vl = fixed::group_vectors<P, L>;
     using pvec = typename vl::vec;
-    using wpvec = typename fixed::lanes<WP, L>::vec;
+    // Wide sums of doubles are doubles: the parts' own vectors.
+    using wl = std::conditional_t<std::is_same_v<P, WP>, vl, fixed::lanes<WP, L>>;
+    using wpvec = typename wl::vec;
     using lv = lane_values<T, L>;
     using vec = typename lv::type;
     struct complex_wide {
@@ -146,8 +150,7 @@ class group_tile {
     // band_factor_block in every lane; false, with the tile spoilt, when a
     // pivot of any of the blocks fails.
     bool factor(const P& tol) {
-        pvec tolv;
-        for (int b = 0; b < L; ++b) tolv[b] = tol;
+        const pvec tolv = vl::splat(tol);
         return by_width([&](auto W) { return factor_fixed<W>(tolv); });
     }
 
@@ -436,10 +439,10 @@ class group_tile {
 
     static void put_wide(wvec& s, int l, const typename tr::wide_type& w) {
         if constexpr (complex) {
-            s.re[l] = w.re;
-            s.im[l] = w.im;
+            fixed::set_lane(s.re, l, w.re);
+            fixed::set_lane(s.im, l, w.im);
         } else {
-            s[l] = w;
+            fixed::set_lane(s, l, w);
         }
     }
     static typename tr::wide_type wide_lane(const wvec& s, int l) {
@@ -498,6 +501,8 @@ class group_tile {
     static vec div_wide(const wvec& s, const vec& d) {
         if constexpr (vector_ops && complex) {
             return complex_quotient(s, d);
+        } else if constexpr (vector_ops && std::is_same_v<wpvec, pvec>) {
+            return s / d;
         } else if constexpr (vector_ops) {
             return __builtin_convertvector(s / widen(d), pvec);
         } else {
@@ -529,7 +534,7 @@ class group_tile {
                 return r;
             }
         }
-        const wpvec t = fixed::lanes<WP, L>::splat(WP(1)) / (part_product(dr, dr) + part_product(di, di));
+        const wpvec t = wl::splat(WP(1)) / (part_product(dr, dr) + part_product(di, di));
         const wpvec qr = (part_product(s.re, dr) + part_product(s.im, di)) * t;
         const wpvec qi = (part_product(s.im, dr) - part_product(s.re, di)) * t;
         if constexpr (std::is_same_v<P, WP>) return {qr, qi};
@@ -540,7 +545,6 @@ class group_tile {
     // same way).
     template <int = 0>
     static bool plain_in_every_lane(const wvec& s, const wpvec& dr, const wpvec& di) {
-        using wl = fixed::lanes<WP, L>;
         auto abs = [](const wpvec& v) { return wl::select(v < 0, -v, v); };
         auto max = [](const wpvec& a, const wpvec& b) { return wl::select(a < b, b, a); };
         const wpvec mx = max(abs(s.re), abs(s.im)), md = max(abs(dr), abs(di));
