@@ -187,6 +187,39 @@ TYPED_TEST(Factored, QuadsOfBlocksKeepTheBits) {
     }
 }
 
+// Sweeps long enough for lane groups of blocks with one and three
+// right-hand sides (which do not run in lanes), narrow bands and a wide one
+// in short blocks: the bits of the solve that factors, on the factor of one
+// thread and of three.
+TYPED_TEST(Factored, GroupsOfBlocksKeepTheBits) {
+    using T = TypeParam;
+    constexpr bool cplx = is_complex<T>::value;
+    for (const idx hbw : {3, 8, 24}) {
+        use_threads(1);
+        const idx br = rows_per_block(first_block_size<T>(1), hbw);
+        const idx n = 130 * br - 5;
+        for (const idx nrhs : {1, 3}) {
+            SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw << " nrhs " << nrhs);
+            const auto seed = static_cast<std::uint64_t>(n * 3 + hbw + nrhs);
+            const sym_band m = random_system(n, hbw, seed, cplx);
+            const std::vector<cd> rhs = random_rhs(n, nrhs, seed + 1, cplx);
+            use_threads(1);
+            const problem<T> want = solved<T>(m, rhs, nrhs);
+            for (const i32 factor_threads : {1, 3}) {
+                const problem<T> f = factored<T>(m, {}, 0, factor_threads);
+                for (const i32 threads : {1, 2}) {
+                    problem<T> q(m, rhs, nrhs);
+                    q.a = f.a;
+                    q.work = f.work;
+                    solve_with_factor(q, threads);
+                    EXPECT_TRUE(same_bits(q.b, want.b))
+                        << "factor on " << factor_threads << ", solve on " << threads << " threads";
+                }
+            }
+        }
+    }
+}
+
 // A zero pivot fails the factor as it fails the solve, and every thread
 // returns. A factored solve with what the failed factor left cannot tell
 // (nothing checks the factor) and still runs to its end.
