@@ -10,6 +10,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -157,55 +158,26 @@ TYPED_TEST(Factored, ManyRightHandSidesInLanesKeepTheBits) {
     }
 }
 
-// Sweeps long enough that blocks go four side by side (their right-hand
-// sides in lanes), near their ends in pairs and alone: 130 blocks, the
-// last one short. 17 columns: 16 or 8 in lanes, the rest one by one,
-// beside the quads.
-TYPED_TEST(Factored, QuadsOfBlocksKeepTheBits) {
-    using T = TypeParam;
+// Systems of 130 blocks of hbw in widths, the last short_by rows short,
+// for each count of right-hand sides: a factored solve on 1 and 2 threads,
+// with the factor of each of factor_counts threads, stores the bits of the
+// solve that factors.
+template <class T>
+void expect_long_sweeps_keep_bits(std::initializer_list<idx> widths, idx short_by, std::initializer_list<idx> rhs_counts,
+                                  std::uint64_t seed_scale, std::initializer_list<i32> factor_counts) {
     constexpr bool cplx = is_complex<T>::value;
-    for (const idx hbw : {3, 8}) {
+    for (const idx hbw : widths) {
         use_threads(1);
         const idx br = rows_per_block(first_block_size<T>(1), hbw);
-        const idx n = 130 * br - 7;
-        for (const idx nrhs : {8, 17}) {
+        const idx n = 130 * br - short_by;
+        for (const idx nrhs : rhs_counts) {
             SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw << " nrhs " << nrhs);
-            const auto seed = static_cast<std::uint64_t>(n * 5 + hbw + nrhs);
+            const auto seed = static_cast<std::uint64_t>(n) * seed_scale + static_cast<std::uint64_t>(hbw + nrhs);
             const sym_band m = random_system(n, hbw, seed, cplx);
             const std::vector<cd> rhs = random_rhs(n, nrhs, seed + 1, cplx);
             use_threads(1);
             const problem<T> want = solved<T>(m, rhs, nrhs);
-            const problem<T> f = factored<T>(m, {}, 0, 2);
-            for (const i32 threads : {1, 2}) {
-                problem<T> q(m, rhs, nrhs);
-                q.a = f.a;
-                q.work = f.work;
-                solve_with_factor(q, threads);
-                EXPECT_TRUE(same_bits(q.b, want.b)) << threads << " threads";
-            }
-        }
-    }
-}
-
-// Sweeps long enough for lane groups of blocks with one and three
-// right-hand sides (which do not run in lanes), narrow bands and a wide one
-// in short blocks: the bits of the solve that factors, on the factor of one
-// thread and of three.
-TYPED_TEST(Factored, GroupsOfBlocksKeepTheBits) {
-    using T = TypeParam;
-    constexpr bool cplx = is_complex<T>::value;
-    for (const idx hbw : {3, 8, 24}) {
-        use_threads(1);
-        const idx br = rows_per_block(first_block_size<T>(1), hbw);
-        const idx n = 130 * br - 5;
-        for (const idx nrhs : {1, 3}) {
-            SCOPED_TRACE(::testing::Message() << "n " << n << " hbw " << hbw << " nrhs " << nrhs);
-            const auto seed = static_cast<std::uint64_t>(n * 3 + hbw + nrhs);
-            const sym_band m = random_system(n, hbw, seed, cplx);
-            const std::vector<cd> rhs = random_rhs(n, nrhs, seed + 1, cplx);
-            use_threads(1);
-            const problem<T> want = solved<T>(m, rhs, nrhs);
-            for (const i32 factor_threads : {1, 3}) {
+            for (const i32 factor_threads : factor_counts) {
                 const problem<T> f = factored<T>(m, {}, 0, factor_threads);
                 for (const i32 threads : {1, 2}) {
                     problem<T> q(m, rhs, nrhs);
@@ -218,6 +190,21 @@ TYPED_TEST(Factored, GroupsOfBlocksKeepTheBits) {
             }
         }
     }
+}
+
+// Sweeps long enough that blocks go four side by side (their right-hand
+// sides in lanes), near their ends in pairs and alone: 130 blocks, the
+// last one short. 17 columns: 16 or 8 in lanes, the rest one by one,
+// beside the quads.
+TYPED_TEST(Factored, QuadsOfBlocksKeepTheBits) {
+    expect_long_sweeps_keep_bits<TypeParam>({3, 8}, 7, {8, 17}, 5, {2});
+}
+
+// Sweeps long enough for lane groups of blocks with one and three
+// right-hand sides (which do not run in lanes), narrow bands and a wide one
+// in short blocks, on the factor of one thread and of three.
+TYPED_TEST(Factored, GroupsOfBlocksKeepTheBits) {
+    expect_long_sweeps_keep_bits<TypeParam>({3, 8, 24}, 5, {1, 3}, 3, {1, 3});
 }
 
 // A zero pivot fails the factor as it fails the solve, and every thread
